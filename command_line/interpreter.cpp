@@ -1,0 +1,95 @@
+#include "command_line/interpreter.h"
+
+#include "command_line/keep_alive.h"
+#include "command_line/number.h"
+#include "command_line/scan_state.h"
+#include "command_line/usage.h"
+#include "driver/watchdog_driver.h"
+
+namespace wdt {
+namespace {
+
+int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+
+// Finds the watchdog the command line selects; the last selector wins. Answers false, having
+// printed why, when a selector is malformed or there is none.
+bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
+    for (int i = 1; i < argc; ++i) {
+        if (upper(argv[i][0]) != 'W') continue;
+        const auto number = static_cast<uint8_t>(argv[i][1] - '0');
+        if (number > 1) {
+            say(host, "Watch dog number parameter error!\n");
+            return false;
+        }
+        state.selected_watchdog = number;
+    }
+    if (state.selected_watchdog == kNoWatchdog) {
+        say(host, "Parameter error!\r\n");
+        return false;
+    }
+    return true;
+}
+
+// Carries out the commands in order, until the arguments run out or a disable or refresh ends the
+// pass. Answers false, having printed why, when a timeout is out of range.
+bool carry_out_commands(int argc, const char* const* argv, const Host& host,
+                        const WatchdogDriver& driver, ScanState& state) {
+    const unsigned n = state.selected_watchdog;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        switch (upper(argument[0])) {
+            case 'T':
+                state.timer_seconds = parse_number(argument + 1);
+                if (static_cast<uint32_t>(state.timer_seconds) - 1u > 511u) {
+                    say(host, "Time Parameter error!\r\n");
+                    return false;
+                }
+                arm(driver, n, state.timer_seconds);
+                say(host, "System will be reset after %ld seconds.\n", static_cast<long>(state.timer_seconds));
+                break;
+            case 'L':
+                state.loop_requested = true;
+                state.refresh_period_seconds = parse_number(argument + 1);
+                break;
+            case 'D':
+                disable(driver, n);
+                say(host, "WDT%d has already been disabled!\r\n", static_cast<int>(n));
+                return true;
+            case 'R':
+                refresh(driver, n);
+                say(host, "WDT%d has already been reseted!\r\n", static_cast<int>(n));
+                return true;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv, const Host& host) {
+    if (argc < 3) {
+        // A process may be started with no arguments at all, not even its own name.
+        print_usage(host, (argc > 0 && argv[0] != nullptr) ? argv[0] : "");
+        return 1;
+    }
+    WatchdogDriver driver;
+    const LoadResult loaded = load_driver(driver, host);
+    if (loaded.status == LoadStatus::no_library) {
+        say(host, "Not find file: WDT.dll\r\n");
+        return 1;
+    }
+    if (loaded.status == LoadStatus::missing_entry) {
+        say(host, "Not find function: %s in WDT.dll\r\n", loaded.missing_entry);
+        return 1;
+    }
+
+    ScanState state;
+    if (!select_watchdog(argc, argv, host, state)) return 1;
+    if (!carry_out_commands(argc, argv, host, driver, state)) return 1;
+    if (!state.loop_requested) return 0;
+    return keep_alive(state, driver, host);
+}
+
+}  // namespace wdt

@@ -1,0 +1,35 @@
+#include "command_line/keep_alive.h"
+
+namespace wdt {
+
+int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host& host) {
+    if (state.timer_seconds <= state.refresh_period_seconds) {
+        say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
+        return 1;
+    }
+    // A period below one second would refresh without pause, or hand the wait a negative time.
+    if (state.refresh_period_seconds < 1) {
+        say(host, "Loop Time Parameter error!\r\n");
+        return 1;
+    }
+    say(host, "Entering endless loop: Timer for reboot %ld seconds. Refresh each %ld seconds.\r\n",
+        static_cast<long>(state.timer_seconds), static_cast<long>(state.refresh_period_seconds));
+    // The loop never ends normally, so whatever is still buffered would otherwise never be seen
+    // when standard output is a file or a pipe.
+    host.flush();
+
+    // Refresh k is due k periods after the announcement, so the time the driver call takes does
+    // not add up. When the process was held up past a due time, it refreshes once at once and the
+    // schedule starts again from that refresh: never a burst of catch-up refreshes.
+    const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
+    int64_t due = host.now_ms() + period_ms;
+    while (host.sleep_until_ms(due)) {
+        refresh(driver, state.selected_watchdog);
+        const int64_t now = host.now_ms();
+        due += period_ms;
+        if (now >= due) due = now + period_ms;
+    }
+    return 0;
+}
+
+}  // namespace wdt

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "command_line/scan_state.h"
+#include "driver/watchdog_driver.h"
+#include "platform/host.h"
+
+namespace wdt {
+
+// Refreshes the selected watchdog once every refresh period for as long as the process runs.
+// Answers 1 when the timer and period are refused; otherwise returns only when the host's wait
+// says to stop (which the real system never does), answering 0.
+int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host& host);
+
+}  // namespace wdt

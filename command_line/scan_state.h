@@ -1,0 +1,17 @@
+// What the two passes over the command line collect, and the keep-alive loop reads.
+#pragma once
+
+#include <cstdint>
+
+namespace wdt {
+
+inline constexpr uint8_t kNoWatchdog = 128;
+
+struct ScanState {
+    uint8_t selected_watchdog = kNoWatchdog;  // 0 or 1 once selected
+    int32_t timer_seconds = 5;
+    bool loop_requested = false;
+    int32_t refresh_period_seconds = 0;  // meaningful only when loop_requested
+};
+
+}  // namespace wdt

@@ -1,0 +1,12 @@
+// Calls into the driver library. Kept apart because on 32-bit x86 the driver's calling convention
+// is unknown and the call needs care; everywhere else these are plain calls.
+#pragma once
+
+#include "driver/watchdog_driver.h"
+
+namespace wdt {
+
+void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode);
+void call_plain_entry(PlainEntry entry);
+
+}  // namespace wdt

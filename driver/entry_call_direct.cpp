@@ -1,0 +1,10 @@
+// On 64-bit targets there is a single calling convention, so the entries are called directly.
+#include "driver/entry_call.h"
+
+namespace wdt {
+
+void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) { entry(milliseconds, mode); }
+
+void call_plain_entry(PlainEntry entry) { entry(); }
+
+}  // namespace wdt

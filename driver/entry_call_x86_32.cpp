@@ -1,0 +1,42 @@
+// On 32-bit x86 a driver library may be built with the C convention (the caller removes the
+// arguments from the stack) or with __stdcall (the callee removes them), and nothing in the library
+// tells which. Calling through a pointer of either type is wrong for the other kind: the stack
+// pointer ends up 8 bytes off and the tool crashes or corrupts its own frame.
+//
+// So the call is made in a few instructions of our own: the stack pointer is saved in EDI, which
+// both conventions require the callee to preserve, the arguments are pushed, the entry is called,
+// and the stack pointer is then restored from EDI. Whether the callee popped its arguments or not,
+// the stack is exactly as before the call. EAX, ECX and EDX may be changed by the callee under
+// either convention and are declared clobbered. The stack is also aligned to 16 bytes at the call,
+// which is what current compilers expect of a caller.
+#include "driver/entry_call.h"
+
+namespace wdt {
+
+void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {
+    const int32_t arguments[2] = {milliseconds, mode};
+    asm volatile(
+        "movl %%esp, %%edi\n\t"
+        "andl $-16, %%esp\n\t"
+        "subl $8, %%esp\n\t"
+        "pushl 4(%0)\n\t"
+        "pushl 0(%0)\n\t"
+        "call *%1\n\t"
+        "movl %%edi, %%esp\n\t"
+        :
+        : "r"(arguments), "r"(entry)
+        : "eax", "ecx", "edx", "edi", "memory", "cc");
+}
+
+void call_plain_entry(PlainEntry entry) {
+    asm volatile(
+        "movl %%esp, %%edi\n\t"
+        "andl $-16, %%esp\n\t"
+        "call *%0\n\t"
+        "movl %%edi, %%esp\n\t"
+        :
+        : "r"(entry)
+        : "eax", "ecx", "edx", "edi", "memory", "cc");
+}
+
+}  // namespace wdt

@@ -1,0 +1,90 @@
+#include "tests/support/fake_host.h"
+
+#include <cstdio>
+
+#include "command_line/interpreter.h"
+
+namespace fake {
+namespace {
+
+World the_world;
+int library_token;
+
+void record(std::string entry, int32_t milliseconds = 0, int32_t mode = 0) {
+    the_world.calls.push_back({std::move(entry), milliseconds, mode, the_world.now_ms});
+    the_world.now_ms += the_world.driver_call_ms;
+}
+
+template <int N>
+void set_entry(int32_t milliseconds, int32_t mode) { record("SetWDT" + std::to_string(N), milliseconds, mode); }
+template <int N>
+void reset_entry() { record("ResetWDT" + std::to_string(N)); }
+template <int N>
+void disable_entry() { record("DisableWDT" + std::to_string(N)); }
+
+void* open_library(const char* file_name) {
+    ++the_world.library_loads;
+    return (the_world.library_present && std::string(file_name) == "WDT.dll") ? &library_token : nullptr;
+}
+
+void* find_entry(void* library, const char* name) {
+    if (library != &library_token) return nullptr;
+    the_world.lookups.push_back(name);
+    if (the_world.missing_entries.count(name) != 0) return nullptr;
+    const std::string entry = name;
+    if (entry == "SetWDT0") return reinterpret_cast<void*>(&set_entry<0>);
+    if (entry == "SetWDT1") return reinterpret_cast<void*>(&set_entry<1>);
+    if (entry == "ResetWDT0") return reinterpret_cast<void*>(&reset_entry<0>);
+    if (entry == "ResetWDT1") return reinterpret_cast<void*>(&reset_entry<1>);
+    if (entry == "DisableWDT0") return reinterpret_cast<void*>(&disable_entry<0>);
+    if (entry == "DisableWDT1") return reinterpret_cast<void*>(&disable_entry<1>);
+    return nullptr;
+}
+
+void print(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) return;
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.pop_back();
+    the_world.output += text;
+}
+
+void flush() { the_world.flushed_bytes = the_world.output.size(); }
+
+int64_t now_ms() { return the_world.now_ms; }
+
+bool sleep_until_ms(int64_t deadline) {
+    const size_t round = the_world.wait_deadlines.size();
+    the_world.wait_deadlines.push_back(deadline);
+    the_world.flushed_at_wait.push_back(the_world.flushed_bytes);
+    if (static_cast<int>(round) >= the_world.rounds) return false;
+    const int64_t late = round < the_world.late_by_ms.size() ? the_world.late_by_ms[round] : 0;
+    if (deadline > the_world.now_ms) the_world.now_ms = deadline;
+    the_world.now_ms += late;
+    return true;
+}
+
+const wdt::Host the_host{open_library, find_entry, print, flush, now_ms, sleep_until_ms};
+
+}  // namespace
+
+World& world() { return the_world; }
+void reset() { the_world = World{}; }
+const wdt::Host& host() { return the_host; }
+
+int run(const std::vector<std::string>& user_arguments) {
+    std::vector<const char*> argv{"wdtctl"};
+    for (const std::string& argument : user_arguments) argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    return wdt::run(static_cast<int>(argv.size()) - 1, argv.data(), the_host);
+}
+
+DriverCall set(int n, int32_t milliseconds) { return {"SetWDT" + std::to_string(n), milliseconds, 208, 0}; }
+DriverCall reset_entry(int n) { return {"ResetWDT" + std::to_string(n), 0, 0, 0}; }
+DriverCall disable(int n) { return {"DisableWDT" + std::to_string(n), 0, 0, 0}; }
+
+}  // namespace fake

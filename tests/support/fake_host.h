@@ -1,0 +1,56 @@
+// A stand-in for the operating system and the driver library, for in-process tests and fuzzing.
+// The driver's entries are plain functions without context, so the recorded world is global.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace fake {
+
+struct DriverCall {
+    std::string entry;
+    int32_t milliseconds = 0;  // SetWDTn only
+    int32_t mode = 0;          // SetWDTn only
+    int64_t at_ms = 0;         // fake clock at the call
+    // The time is checked on its own where it matters.
+    bool operator==(const DriverCall& other) const {
+        return entry == other.entry && milliseconds == other.milliseconds && mode == other.mode;
+    }
+};
+
+struct World {
+    // What the fake system offers.
+    bool library_present = true;
+    std::set<std::string> missing_entries;
+    int rounds = 3;                         // waits granted before the loop is stopped
+    std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
+    int64_t driver_call_ms = 0;             // how long each driver call takes
+
+    // What the tool did.
+    int library_loads = 0;
+    std::vector<std::string> lookups;
+    std::vector<DriverCall> calls;
+    std::string output;
+    size_t flushed_bytes = 0;               // output length at the last flush
+    std::vector<int64_t> wait_deadlines;
+    std::vector<size_t> flushed_at_wait;    // flushed_bytes at the start of each wait
+    int64_t now_ms = 1000;
+};
+
+World& world();
+void reset();
+const wdt::Host& host();
+
+// Runs the tool on the given user arguments (argument 0 is "wdtctl").
+int run(const std::vector<std::string>& user_arguments);
+
+// Shorthands for expected calls.
+DriverCall set(int n, int32_t milliseconds);
+DriverCall reset_entry(int n);
+DriverCall disable(int n);
+
+}  // namespace fake

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "driver/watchdog_driver.h"
+#include "tests/support/fake_host.h"
+
+namespace {
+
+const std::vector<std::string> kLookupOrder = {"SetWDT0",   "SetWDT1",     "ResetWDT0",
+                                               "ResetWDT1", "DisableWDT0", "DisableWDT1"};
+
+class DriverBinding : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    wdt::WatchdogDriver driver;
+};
+
+TEST_F(DriverBinding, AbsentLibraryLooksUpNothing) {
+    fake::world().library_present = false;
+    const wdt::LoadResult result = wdt::load_driver(driver, fake::host());
+    EXPECT_EQ(result.status, wdt::LoadStatus::no_library);
+    EXPECT_TRUE(fake::world().lookups.empty());
+}
+
+TEST_F(DriverBinding, ReportsFirstMissingEntryInLookupOrder) {
+    const struct {
+        std::set<std::string> missing;
+        std::string reported;
+    } cases[] = {
+        {{"SetWDT0"}, "SetWDT0"},
+        {{"DisableWDT1"}, "DisableWDT1"},
+        {{"ResetWDT1", "SetWDT1"}, "SetWDT1"},
+        {{"DisableWDT0", "ResetWDT0"}, "ResetWDT0"},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world().missing_entries = c.missing;
+        const wdt::LoadResult result = wdt::load_driver(driver, fake::host());
+        EXPECT_EQ(result.status, wdt::LoadStatus::missing_entry);
+        EXPECT_EQ(std::string(result.missing_entry), c.reported);
+        EXPECT_EQ(driver.library, nullptr) << "a partly bound driver must not be usable";
+    }
+}
+
+TEST_F(DriverBinding, LooksUpAllSixInOrderAndCallsTheRightEntries) {
+    ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded);
+    EXPECT_EQ(fake::world().lookups, kLookupOrder);
+    EXPECT_TRUE(fake::world().calls.empty());
+
+    wdt::arm(driver, 0, 5);
+    wdt::arm(driver, 1, 512);
+    wdt::refresh(driver, 1);
+    wdt::disable(driver, 1);
+    wdt::refresh(driver, 0);
+    wdt::disable(driver, 0);
+    const std::vector<fake::DriverCall> expected = {fake::set(0, 5000),      fake::set(1, 512000),
+                                                    fake::reset_entry(1),    fake::disable(1),
+                                                    fake::reset_entry(0),    fake::disable(0)};
+    EXPECT_EQ(fake::world().calls, expected);
+    EXPECT_EQ(fake::world().calls[0].mode, 208);
+}
+
+TEST_F(DriverBinding, DisableOnlyRunStillLooksUpAllSix) {
+    EXPECT_EQ(fake::run({"W1", "D"}), 0);
+    EXPECT_EQ(fake::world().lookups, kLookupOrder);
+    EXPECT_EQ(fake::world().library_loads, 1);
+}
+
+}  // namespace

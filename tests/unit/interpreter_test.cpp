@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include "command_line/interpreter.h"
+#include "tests/support/fake_host.h"
+
+namespace {
+
+using fake::disable;
+using fake::reset_entry;
+using fake::set;
+using Calls = std::vector<fake::DriverCall>;
+
+const std::string kUsage =
+    "Usage: wdtctl <W?> <T?/D/R>\n\n"
+    "W Watch Dog Timer   -> 0 ~ 1\n"
+    "T Time              -> 1 ~ 512(s)\n"
+    "R Reset\t\t\t\t"
+    "L Loop time        -> 1 ~ 512(s)\n"
+    "\n"
+    "Ex: wdtctl W0 T5   -> Set WDT0 = 5s and enable it\n"
+    "    wdtctl W1 D    -> Disable WDT1\n"
+    "    wdtctl W0 R    -> Reset WDT0\n"
+    "    wdtctl W0 T5 L2   -> Set WDT0 = 5s and reset them in loop each 2s\n";
+const std::string kSelectorError = "Watch dog number parameter error!\n";
+const std::string kNoSelector = "Parameter error!\r\n";
+const std::string kTimeError = "Time Parameter error!\r\n";
+std::string armed(int seconds) { return "System will be reset after " + std::to_string(seconds) + " seconds.\n"; }
+std::string disabled(int n) { return "WDT" + std::to_string(n) + " has already been disabled!\r\n"; }
+std::string refreshed(int n) { return "WDT" + std::to_string(n) + " has already been reseted!\r\n"; }
+
+struct Case {
+    std::vector<std::string> arguments;
+    std::string output;
+    int status;
+    Calls calls;
+};
+
+void expect_run(const Case& c) {
+    fake::reset();
+    const int status = fake::run(c.arguments);
+    std::string line;
+    for (const std::string& argument : c.arguments) line += "[" + argument.substr(0, 40) + "]";
+    EXPECT_EQ(fake::world().output, c.output) << line;
+    EXPECT_EQ(status, c.status) << line;
+    EXPECT_EQ(fake::world().calls, c.calls) << line;
+}
+
+TEST(Interpreter, OneShotCommands) {
+    const Case cases[] = {
+        {{"W0", "T5"}, armed(5), 0, {set(0, 5000)}},
+        {{"W1", "T512"}, armed(512), 0, {set(1, 512000)}},
+        {{"W0", "T1"}, armed(1), 0, {set(0, 1000)}},
+        {{"W1", "D"}, disabled(1), 0, {disable(1)}},
+        {{"W0", "R"}, refreshed(0), 0, {reset_entry(0)}},
+        {{"W0", "W1", "D"}, disabled(1), 0, {disable(1)}},
+        {{"W01", "D"}, disabled(0), 0, {disable(0)}},
+        {{"w1", "d"}, disabled(1), 0, {disable(1)}},
+        {{"W1", "Disable"}, disabled(1), 0, {disable(1)}},
+        {{"W0", "reset"}, refreshed(0), 0, {reset_entry(0)}},
+        {{"T5", "W1"}, armed(5), 0, {set(1, 5000)}},
+        {{"D", "W1"}, disabled(1), 0, {disable(1)}},
+        {{"W0", "t7"}, armed(7), 0, {set(0, 7000)}},
+        {{"W0", "T5s"}, armed(5), 0, {set(0, 5000)}},
+        {{"W0", "T+5"}, armed(5), 0, {set(0, 5000)}},
+        {{"W0", "T 5"}, armed(5), 0, {set(0, 5000)}},
+        {{"W0", "T5", "T10"}, armed(5) + armed(10), 0, {set(0, 5000), set(0, 10000)}},
+        {{"W0", "R", "T5"}, refreshed(0), 0, {reset_entry(0)}},
+        {{"W0", "D", "R"}, disabled(0), 0, {disable(0)}},
+        {{"W0", "D", "T0"}, disabled(0), 0, {disable(0)}},
+        {{"W0", "X"}, "", 0, {}},
+        {{"W0", ""}, "", 0, {}},
+        {{"W0", "D", "L2"}, disabled(0), 0, {disable(0)}},
+    };
+    for (const Case& c : cases) expect_run(c);
+}
+
+TEST(Interpreter, ErrorsAndWhatStaysDone) {
+    const Case cases[] = {
+        {{"W2", "T5"}, kSelectorError, 1, {}},
+        {{"W", "T5"}, kSelectorError, 1, {}},
+        {{"W0", "W3", "D"}, kSelectorError, 1, {}},
+        {{"W1", "T5", "W/"}, kSelectorError, 1, {}},
+        {{"W0", "T5", "wx"}, kSelectorError, 1, {}},
+        {{"T5", "D"}, kNoSelector, 1, {}},
+        {{"X", "Y"}, kNoSelector, 1, {}},
+        {{"", ""}, kNoSelector, 1, {}},
+        {{"W0", "T0"}, kTimeError, 1, {}},
+        {{"W0", "T513"}, kTimeError, 1, {}},
+        {{"W0", "T"}, kTimeError, 1, {}},
+        {{"W0", "Tx"}, kTimeError, 1, {}},
+        {{"W0", "T-5"}, kTimeError, 1, {}},
+        {{"W0", "T4294967301"}, kTimeError, 1, {}},
+        {{"W0", "T-4294967291"}, kTimeError, 1, {}},
+        {{"W0", "T2147483648"}, kTimeError, 1, {}},
+        {{"W0", "T-2147483648"}, kTimeError, 1, {}},
+        {{"W0", "T" + std::string(3000, '7')}, kTimeError, 1, {}},
+        {{"W0", "T5", "T0"}, armed(5) + kTimeError, 1, {set(0, 5000)}},
+        {{"W1", "T5", "T600", "D"}, armed(5) + kTimeError, 1, {set(1, 5000)}},
+    };
+    for (const Case& c : cases) expect_run(c);
+}
+
+TEST(Interpreter, UsageWhenFewerThanTwoUserArguments) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"W0"}, {"W0 T5"}}) {
+        fake::reset();
+        fake::world().library_present = false;
+        EXPECT_EQ(fake::run(arguments), 1);
+        EXPECT_EQ(fake::world().output, kUsage);
+        EXPECT_EQ(fake::world().library_loads, 0);
+    }
+}
+
+TEST(Interpreter, NoArgumentVectorAtAllStillPrintsUsage) {
+    fake::reset();
+    const char* const argv[] = {nullptr};
+    EXPECT_EQ(wdt::run(0, argv, fake::host()), 1);
+    EXPECT_EQ(fake::world().output.substr(0, 23), "Usage:  <W?> <T?/D/R>\n\n");
+}
+
+TEST(Interpreter, LibraryProblemsComeBeforeAnyArgumentIsExamined) {
+    const struct {
+        bool present;
+        std::set<std::string> missing;
+        std::vector<std::string> arguments;
+        std::string output;
+    } cases[] = {
+        {false, {}, {"X", "Y"}, "Not find file: WDT.dll\r\n"},
+        {false, {}, {"W0", "T5"}, "Not find file: WDT.dll\r\n"},
+        {false, {}, {"W9", "T0"}, "Not find file: WDT.dll\r\n"},
+        {true, {"ResetWDT1"}, {"W0", "T5"}, "Not find function: ResetWDT1 in WDT.dll\r\n"},
+        {true, {"DisableWDT1", "SetWDT1"}, {"W7", "D"}, "Not find function: SetWDT1 in WDT.dll\r\n"},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world().library_present = c.present;
+        fake::world().missing_entries = c.missing;
+        EXPECT_EQ(fake::run(c.arguments), 1);
+        EXPECT_EQ(fake::world().output, c.output);
+        EXPECT_TRUE(fake::world().calls.empty());
+    }
+}
+
+TEST(Interpreter, HostileInputNeverCrashes) {
+    const std::string huge(100000, 'W');
+    const std::string high_bytes = "\xff\x80\xc3\xa9W1";
+    const Case cases[] = {
+        {{huge, "D"}, kSelectorError, 1, {}},
+        {{"W1", "T" + std::string(100000, '1')}, kTimeError, 1, {}},
+        {{"W1", std::string(100000, 'x')}, "", 0, {}},
+        {{"W1", "D" + std::string(100000, '\xff')}, disabled(1), 0, {disable(1)}},
+        {{high_bytes, "W0", "\xd7" "D"}, "", 0, {}},
+        {{"W\xb0", "D"}, kSelectorError, 1, {}},
+        {{"W0", "T\xff" "5"}, kTimeError, 1, {}},
+    };
+    for (const Case& c : cases) expect_run(c);
+}
+
+}  // namespace

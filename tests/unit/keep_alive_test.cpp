@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_host.h"
+
+namespace {
+
+using fake::reset_entry;
+using fake::set;
+using Calls = std::vector<fake::DriverCall>;
+
+std::string announcement(int timer, int period) {
+    return "Entering endless loop: Timer for reboot " + std::to_string(timer) + " seconds. Refresh each " +
+           std::to_string(period) + " seconds.\r\n";
+}
+const std::string kOrderError = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n";
+const std::string kPeriodError = "Loop Time Parameter error!\r\n";
+
+class KeepAlive : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    static std::vector<int64_t> call_times() {
+        std::vector<int64_t> times;
+        for (const fake::DriverCall& call : fake::world().calls) times.push_back(call.at_ms);
+        return times;
+    }
+};
+
+TEST_F(KeepAlive, RefusalsPrintOneMessageAndRefreshNothing) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string output;
+        Calls calls;
+    } cases[] = {
+        {{"W0", "T4", "L4"}, "System will be reset after 4 seconds.\n" + kOrderError, {set(0, 4000)}},
+        {{"W0", "L5"}, kOrderError, {}},
+        {{"W0", "L9999999999"}, kOrderError, {}},
+        {{"W0", "T5", "L2", "L6"}, "System will be reset after 5 seconds.\n" + kOrderError, {set(0, 5000)}},
+        {{"W1", "L"}, kPeriodError, {}},
+        {{"W1", "L0"}, kPeriodError, {}},
+        {{"W1", "L-3"}, kPeriodError, {}},
+        {{"W1", "L-99999999999"}, kPeriodError, {}},
+        {{"W0", "T3", "Lx", "R"}, "System will be reset after 3 seconds.\nWDT0 has already been reseted!\r\n" + kPeriodError,
+         {set(0, 3000), reset_entry(0)}},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        EXPECT_EQ(fake::run(c.arguments), 1) << c.arguments[1];
+        EXPECT_EQ(fake::world().output, c.output) << c.arguments[1];
+        EXPECT_EQ(fake::world().calls, c.calls) << c.arguments[1];
+        EXPECT_TRUE(fake::world().wait_deadlines.empty()) << c.arguments[1];
+    }
+}
+
+TEST_F(KeepAlive, RefreshesOnSchedule) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string output;
+        Calls calls;  // the first three refreshes
+        int period_ms;
+    } cases[] = {
+        {{"W0", "T5", "L2"}, "System will be reset after 5 seconds.\n" + announcement(5, 2),
+         {set(0, 5000), reset_entry(0), reset_entry(0), reset_entry(0)}, 2000},
+        {{"W1", "L2"}, announcement(5, 2), {reset_entry(1), reset_entry(1), reset_entry(1)}, 2000},
+        {{"W0", "T3", "L2"}, "System will be reset after 3 seconds.\n" + announcement(3, 2),
+         {set(0, 3000), reset_entry(0), reset_entry(0), reset_entry(0)}, 2000},
+        {{"W0", "T5", "L2", "L4"}, "System will be reset after 5 seconds.\n" + announcement(5, 4),
+         {set(0, 5000), reset_entry(0), reset_entry(0), reset_entry(0)}, 4000},
+        {{"l4", "w1", "t512", "L511"}, "System will be reset after 512 seconds.\n" + announcement(512, 511),
+         {set(1, 512000), reset_entry(1), reset_entry(1), reset_entry(1)}, 511000},
+        {{"W0", "L2", "D"}, "WDT0 has already been disabled!\r\n" + announcement(5, 2),
+         {fake::disable(0), reset_entry(0), reset_entry(0), reset_entry(0)}, 2000},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        const int64_t start = fake::world().now_ms;
+        EXPECT_EQ(fake::run(c.arguments), 0);
+        EXPECT_EQ(fake::world().output, c.output);
+        EXPECT_EQ(fake::world().calls, c.calls);
+        const std::vector<int64_t> expected = {start + c.period_ms, start + 2 * c.period_ms, start + 3 * c.period_ms,
+                                               start + 4 * c.period_ms};
+        EXPECT_EQ(fake::world().wait_deadlines, expected);
+    }
+}
+
+TEST_F(KeepAlive, EverythingIsFlushedBeforeTheFirstWait) {
+    fake::run({"W0", "T5", "L2"});
+    ASSERT_FALSE(fake::world().flushed_at_wait.empty());
+    EXPECT_EQ(fake::world().flushed_at_wait[0], fake::world().output.size());
+}
+
+TEST_F(KeepAlive, SlowDriverCallsDoNotAddUp) {
+    fake::world().driver_call_ms = 40;
+    fake::world().rounds = 100;
+    fake::run({"W0", "L2"});
+    const std::vector<int64_t>& deadlines = fake::world().wait_deadlines;
+    ASSERT_EQ(deadlines.size(), 101u);
+    for (size_t k = 0; k < deadlines.size(); ++k) EXPECT_EQ(deadlines[k], 1000 + 2000 * int64_t(k + 1));
+}
+
+TEST_F(KeepAlive, LateWakeWithinAPeriodKeepsTheSchedule) {
+    fake::world().late_by_ms = {0, 1500, 0};
+    fake::run({"W0", "L2"});
+    EXPECT_EQ(call_times(), (std::vector<int64_t>{3000, 6500, 7000}));
+    EXPECT_EQ(fake::world().wait_deadlines, (std::vector<int64_t>{3000, 5000, 7000, 9000}));
+}
+
+TEST_F(KeepAlive, HeldUpPastDueTimesRefreshesOnceThenStartsAgain) {
+    // Suspended for three and a half periods after the first refresh was due.
+    fake::world().late_by_ms = {0, 7000, 0, 0};
+    fake::world().rounds = 4;
+    fake::run({"W0", "L2"});
+    EXPECT_EQ(call_times(), (std::vector<int64_t>{3000, 12000, 14000, 16000}));
+    EXPECT_EQ(fake::world().wait_deadlines, (std::vector<int64_t>{3000, 5000, 14000, 16000, 18000}));
+}
+
+TEST_F(KeepAlive, DriverCallLongerThanAPeriodCausesNoBurst) {
+    fake::world().driver_call_ms = 4500;
+    fake::world().rounds = 3;
+    fake::run({"W0", "L2"});
+    EXPECT_EQ(call_times(), (std::vector<int64_t>{3000, 9500, 16000}));
+}
+
+}  // namespace
