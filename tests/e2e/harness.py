@@ -1,0 +1,101 @@
+"""Runs the built wdtctl as a process, in a folder of its own beside a chosen driver library.
+
+Configured by the environment (the test runner sets it):
+  WDTCTL_EXE     the built tool
+  WDT_BUILD_DIR  the build folder, holding the simulated driver and the test drivers
+  WDT_TARGET     "Windows" for a Windows build, anything else for Linux
+  WDT_PREFIX     a command to run the tool through, such as "wine" (optional)
+  WDT_DRIVER     a driver library to use instead of the simulated one (optional)
+"""
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+EXE = os.environ["WDTCTL_EXE"]
+BUILD_DIR = os.environ["WDT_BUILD_DIR"]
+WINDOWS = os.environ.get("WDT_TARGET") == "Windows"
+PREFIX = shlex.split(os.environ.get("WDT_PREFIX", ""))
+SIMULATED = os.environ.get("WDT_DRIVER") or os.path.join(BUILD_DIR, "WDT.dll")
+EXE_NAME = os.path.basename(EXE)
+
+
+def test_driver(variant):
+    """A driver library built for the tests, e.g. 'without_ResetWDT1'."""
+    return os.path.join(BUILD_DIR, "test_drivers", variant, "WDT.dll")
+
+
+def on_the_wire(text):
+    """What the tool's output looks like when it leaves the process. On Windows the C runtime writes
+    standard output in text mode: every "\n" becomes "\r\n", so "\r\n" leaves as "\r\r\n"."""
+    data = text.encode("latin-1")
+    return data.replace(b"\n", b"\r\n") if WINDOWS else data
+
+
+class Sandbox:
+    """A fresh folder holding a copy of the tool and, unless told otherwise, a driver library."""
+
+    def __init__(self, driver=SIMULATED):
+        self.root = tempfile.mkdtemp(prefix="wdtctl-e2e-")
+        self.bin = os.path.join(self.root, "bin")
+        os.mkdir(self.bin)
+        shutil.copy(EXE, self.bin)
+        if driver is not None:
+            shutil.copy(driver, os.path.join(self.bin, "WDT.dll"))
+        self.journal_path = os.path.join(self.root, "journal.txt")
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def program(self):
+        """The tool's path, as it is started."""
+        return os.path.join(self.bin, EXE_NAME)
+
+    def command(self, args):
+        return PREFIX + [self.program()] + list(args)
+
+    def environment(self):
+        env = dict(os.environ)
+        env["WDT_SIM_JOURNAL"] = self.journal_path
+        env.pop("LD_LIBRARY_PATH", None)
+        return env
+
+    def run(self, args, cwd=None, timeout=60):
+        """Runs the tool to its end: (stdout bytes, exit status)."""
+        done = subprocess.run(self.command(args), cwd=cwd or self.root, env=self.environment(),
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+        return done.stdout, done.returncode
+
+    def start(self, args):
+        """Starts the tool with its standard output on a pipe."""
+        return subprocess.Popen(self.command(args), cwd=self.root, env=self.environment(),
+                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+
+    def journal(self):
+        """The simulated driver's journal: a list of (milliseconds, entry, arguments...)."""
+        if not os.path.exists(self.journal_path):
+            return []
+        entries = []
+        with open(self.journal_path) as journal:
+            for line in journal:
+                fields = line.split()
+                entries.append((float(fields[0]), fields[1], *[int(f) for f in fields[2:]]))
+        return entries
+
+    def calls(self):
+        """The journal without times: (entry, arguments...)."""
+        return [entry[1:] for entry in self.journal()]
+
+
+class SandboxTest(unittest.TestCase):
+    driver = SIMULATED
+
+    def setUp(self):
+        self.fresh(self.driver)
+
+    def fresh(self, driver):
+        """Starts again in a new sandbox with the given driver library (None for none)."""
+        self.box = Sandbox(driver)
+        self.addCleanup(self.box.close)

@@ -1,0 +1,142 @@
+"""The tool run as a process against the simulated driver: output bytes, exit status, driver calls."""
+import os
+import shutil
+import unittest
+
+from harness import SIMULATED, WINDOWS, SandboxTest, on_the_wire, test_driver
+
+ARMED5 = "System will be reset after 5 seconds.\n"
+NO_FILE = "Not find file: WDT.dll\r\n"
+SELECTOR_ERROR = "Watch dog number parameter error!\n"
+TIME_ERROR = "Time Parameter error!\r\n"
+
+
+def usage(name):
+    return (f"Usage: {name} <W?> <T?/D/R>\n\n"
+            "W Watch Dog Timer   -> 0 ~ 1\n"
+            "T Time              -> 1 ~ 512(s)\n"
+            "R Reset\t\t\t\t"
+            "L Loop time        -> 1 ~ 512(s)\n"
+            "\n"
+            f"Ex: {name} W0 T5   -> Set WDT0 = 5s and enable it\n"
+            f"    {name} W1 D    -> Disable WDT1\n"
+            f"    {name} W0 R    -> Reset WDT0\n"
+            f"    {name} W0 T5 L2   -> Set WDT0 = 5s and reset them in loop each 2s\n")
+
+
+class OneShotCommands(SandboxTest):
+    def check(self, args, output, status, calls):
+        stdout, code = self.box.run(args)
+        self.assertEqual(stdout, on_the_wire(output), args)
+        self.assertEqual(code, status, args)
+        self.assertEqual(self.box.calls(), calls, args)
+
+    def test_commands(self):
+        cases = [
+            (["W0", "T5"], ARMED5, 0, [("SetWDT0", 5000, 208)]),
+            (["W1", "T512"], "System will be reset after 512 seconds.\n", 0, [("SetWDT1", 512000, 208)]),
+            (["W1", "D"], "WDT1 has already been disabled!\r\n", 0, [("DisableWDT1",)]),
+            (["w0", "r"], "WDT0 has already been reseted!\r\n", 0, [("ResetWDT0",)]),
+            (["W0", "W1", "D"], "WDT1 has already been disabled!\r\n", 0, [("DisableWDT1",)]),
+            (["T5", "W1"], ARMED5, 0, [("SetWDT1", 5000, 208)]),
+            (["W0", "T5", "T10"], ARMED5 + "System will be reset after 10 seconds.\n", 0,
+             [("SetWDT0", 5000, 208), ("SetWDT0", 10000, 208)]),
+            (["W0", "R", "T5"], "WDT0 has already been reseted!\r\n", 0, [("ResetWDT0",)]),
+            (["W0", "X"], "", 0, []),
+            (["W0", "D", "L2"], "WDT0 has already been disabled!\r\n", 0, [("DisableWDT0",)]),
+        ]
+        for args, output, status, calls in cases:
+            with self.subTest(args=args):
+                self.fresh(self.driver)
+                self.check(args, output, status, calls)
+
+    def test_errors_send_nothing_or_keep_what_was_done(self):
+        cases = [
+            (["W2", "T5"], SELECTOR_ERROR, 1, []),
+            (["W", "T5"], SELECTOR_ERROR, 1, []),
+            (["W0", "W3", "D"], SELECTOR_ERROR, 1, []),
+            (["T5", "D"], "Parameter error!\r\n", 1, []),
+            (["W0", "T0"], TIME_ERROR, 1, []),
+            (["W0", "T513"], TIME_ERROR, 1, []),
+            (["W0", "T-5"], TIME_ERROR, 1, []),
+            (["W0", "T4294967301"], TIME_ERROR, 1, []),
+            (["W0", "T-4294967291"], TIME_ERROR, 1, []),
+            (["W0", "T5", "T0"], ARMED5 + TIME_ERROR, 1, [("SetWDT0", 5000, 208)]),
+            (["W0", "T4", "L4"], "System will be reset after 4 seconds.\n"
+             "Time Parameter error: time for loop reset must be smaller then timer time!\r\n", 1,
+             [("SetWDT0", 4000, 208)]),
+            (["W0", "T5", "L0"], ARMED5 + "Loop Time Parameter error!\r\n", 1, [("SetWDT0", 5000, 208)]),
+            (["W1", "L-3"], "Loop Time Parameter error!\r\n", 1, []),
+        ]
+        for args, output, status, calls in cases:
+            with self.subTest(args=args):
+                self.fresh(self.driver)
+                self.check(args, output, status, calls)
+
+    def test_hostile_input_never_crashes(self):
+        # Windows limits a whole command line to 32,767 characters.
+        long = 30000 if WINDOWS else 100000
+        cases = [
+            (["", ""], "Parameter error!\r\n", 1, []),
+            (["W1", "T" + "9" * 5000], TIME_ERROR, 1, []),
+            (["W1", "x" * long], "", 0, []),
+            (["W" * long, "D"], SELECTOR_ERROR, 1, []),
+            (["W0", "T" + "1" * long], TIME_ERROR, 1, []),
+        ]
+        if not WINDOWS:  # arguments that are not valid text in the Windows code page
+            cases += [(["\xff\x80W1", "W0", "D\xe9\xff"], "WDT0 has already been disabled!\r\n", 0,
+                       [("DisableWDT0",)])]
+        for args, output, status, calls in cases:
+            with self.subTest(args=[a[:20] for a in args]):
+                self.fresh(self.driver)
+                self.check([a.encode("latin-1") if not WINDOWS else a for a in args], output, status, calls)
+
+
+class Usage(SandboxTest):
+    def test_usage_with_and_without_the_library(self):
+        for driver in (True, False):
+            for args in ([], ["W0"], ["W0 T5"]):
+                with self.subTest(library=driver, args=args):
+                    self.fresh(self.driver)
+                    if not driver:
+                        os.remove(os.path.join(self.box.bin, "WDT.dll"))
+                    stdout, code = self.box.run(args)
+                    self.assertEqual(stdout, on_the_wire(usage(self.box.program())))
+                    self.assertEqual(code, 1)
+                    self.assertEqual(self.box.calls(), [])
+
+
+class DriverLibraryProblems(SandboxTest):
+    driver = None
+
+    def test_missing_library(self):
+        for args in (["X", "Y"], ["W0", "T5"], ["W9", "T0"]):
+            with self.subTest(args=args):
+                stdout, code = self.box.run(args)
+                self.assertEqual(stdout, on_the_wire(NO_FILE))
+                self.assertEqual(code, 1)
+
+    def test_library_lacking_entry_points(self):
+        cases = [("without_ResetWDT1", "ResetWDT1"), ("without_DisableWDT1", "DisableWDT1"),
+                 ("without_ResetWDT1_SetWDT1", "SetWDT1")]
+        for variant, reported in cases:
+            for args in (["W0", "T5"], ["W1", "D"], ["W7", "R"]):
+                with self.subTest(variant=variant, args=args):
+                    self.fresh(test_driver(variant))
+                    stdout, code = self.box.run(args)
+                    self.assertEqual(stdout, on_the_wire(f"Not find function: {reported} in WDT.dll\r\n"))
+                    self.assertEqual(code, 1)
+                    self.assertEqual(self.box.calls(), [])
+
+    def test_library_in_the_current_directory_is_not_loaded(self):
+        workdir = os.path.join(self.box.root, "work")
+        os.mkdir(workdir)
+        shutil.copy(SIMULATED, os.path.join(workdir, "WDT.dll"))
+        stdout, code = self.box.run(["W0", "T5"], cwd=workdir)
+        self.assertEqual(stdout, on_the_wire(NO_FILE))
+        self.assertEqual(code, 1)
+        self.assertEqual(self.box.calls(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
