@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/host.h"
 
@@ -9,10 +10,17 @@ namespace wdt {
 namespace {
 
 // The tool runs with administrator rights, so a "WDT.dll" planted in whatever folder it is started
-// from must not be loaded: take the current directory out of the search before loading. The folder
-// of the executable and the system folders are still searched.
+// from must not be loaded: the current directory is taken out of the search before loading, and
+// the rest of the usual search (the executable's folder, the system folders, PATH) stays.
+// Setting any DLL directory removes the current directory. The documented way, an empty string,
+// is ignored by some implementations of the API (Wine), so the executable's own folder, which is
+// searched first anyway, is named instead; the empty string remains the fallback.
 void* open_library(const char* file_name) {
-    SetDllDirectoryA("");
+    static char folder[32768];
+    const DWORD length = GetModuleFileNameA(nullptr, folder, sizeof folder);
+    char* last_separator = (length > 0 && length < sizeof folder) ? std::strrchr(folder, '\\') : nullptr;
+    if (last_separator != nullptr) *last_separator = '\0';
+    SetDllDirectoryA(last_separator != nullptr ? folder : "");
     return reinterpret_cast<void*>(LoadLibraryA(file_name));
 }
 

@@ -29,17 +29,19 @@ std::string journal_path() {
 }
 
 // Opened and closed on every call so that each line is on disk even if the process is killed.
-void record(const char* entry, const std::string& arguments = "") {
+void record(const char* entry, const char* arguments = "") {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
     if (std::FILE* journal = std::fopen(journal_path().c_str(), "a")) {
-        std::fprintf(journal, "%lld.%03lld %s%s\n", micros / 1000, micros % 1000, entry, arguments.c_str());
+        std::fprintf(journal, "%lld.%03lld %s%s\n", micros / 1000, micros % 1000, entry, arguments);
         std::fclose(journal);
     }
 }
 
 void record_set(const char* entry, int32_t milliseconds, int32_t mode) {
-    record(entry, " " + std::to_string(milliseconds) + " " + std::to_string(mode));
+    char arguments[32];
+    std::snprintf(arguments, sizeof arguments, " %ld %ld", static_cast<long>(milliseconds), static_cast<long>(mode));
+    record(entry, arguments);
 }
 
 }  // namespace

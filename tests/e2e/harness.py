@@ -53,6 +53,12 @@ class Sandbox:
         """The tool's path, as it is started."""
         return os.path.join(self.bin, EXE_NAME)
 
+    def program_name(self):
+        """The tool's argument 0 as the tool sees it: under Wine, the Windows form of its path."""
+        if WINDOWS and PREFIX:
+            return "Z:" + self.program().replace("/", "\\")
+        return self.program()
+
     def command(self, args):
         return PREFIX + [self.program()] + list(args)
 

@@ -101,7 +101,7 @@ class Usage(SandboxTest):
                     if not driver:
                         os.remove(os.path.join(self.box.bin, "WDT.dll"))
                     stdout, code = self.box.run(args)
-                    self.assertEqual(stdout, on_the_wire(usage(self.box.program())))
+                    self.assertEqual(stdout, on_the_wire(usage(self.box.program_name())))
                     self.assertEqual(code, 1)
                     self.assertEqual(self.box.calls(), [])
 
