@@ -1,0 +1,166 @@
+// Feeds arbitrary command lines to the interpreter against a fake driver and a fake clock, and
+// checks after every run that nothing unsafe reached the driver and nothing foreign was printed.
+// The input is split on NUL bytes into the user arguments.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_host.h"
+
+namespace {
+
+constexpr size_t kMaxArguments = 300;
+constexpr int kLoopRounds = 3;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::abort();
+}
+void check(bool ok, const char* what) {
+    if (!ok) fail(what);
+}
+
+// Matches text at pos against a message in which each "#" stands for an optionally signed decimal
+// number; on success advances pos and answers the numbers.
+bool take(const std::string& text, size_t& pos, const char* message, std::vector<long>& numbers) {
+    size_t p = pos;
+    std::vector<long> found;
+    for (const char* m = message; *m != '\0'; ++m) {
+        if (*m != '#') {
+            if (p >= text.size() || text[p] != *m) return false;
+            ++p;
+            continue;
+        }
+        const size_t start = p;
+        if (p < text.size() && text[p] == '-') ++p;
+        while (p < text.size() && text[p] >= '0' && text[p] <= '9') ++p;
+        if (p == start || p - start > 11) return false;
+        found.push_back(std::strtol(text.c_str() + start, nullptr, 10));
+    }
+    pos = p;
+    numbers = found;
+    return true;
+}
+
+const char* const kUsage =
+    "Usage: wdtctl <W?> <T?/D/R>\n\nW Watch Dog Timer   -> 0 ~ 1\nT Time              -> 1 ~ 512(s)\n"
+    "R Reset\t\t\t\tL Loop time        -> 1 ~ 512(s)\n\nEx: wdtctl W0 T5   -> Set WDT0 = 5s and enable it\n"
+    "    wdtctl W1 D    -> Disable WDT1\n    wdtctl W0 R    -> Reset WDT0\n"
+    "    wdtctl W0 T5 L2   -> Set WDT0 = 5s and reset them in loop each 2s\n";
+
+struct Printed {
+    std::vector<long> armed_seconds;
+    std::string pass_ended_by;  // the entry a disable or refresh message reports, if any
+    bool loop_announced = false;
+    long loop_timer = 0, loop_period = 0;
+};
+
+// Splits the output into the tool's own messages; anything else is a failure.
+Printed read_output(const std::string& out) {
+    Printed printed;
+    std::vector<long> n;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        if (take(out, pos, "System will be reset after # seconds.\n", n)) {
+            check(n[0] >= 1 && n[0] <= 512, "arm confirmation out of range");
+            printed.armed_seconds.push_back(n[0]);
+        } else if (take(out, pos, "Entering endless loop: Timer for reboot # seconds. Refresh each # seconds.\r\n", n)) {
+            printed.loop_announced = true;
+            printed.loop_timer = n[0];
+            printed.loop_period = n[1];
+        } else if (take(out, pos, "WDT# has already been disabled!\r\n", n) ||
+                   take(out, pos, "WDT# has already been reseted!\r\n", n)) {
+            check(n[0] == 0 || n[0] == 1, "message names a watchdog other than 0 or 1");
+            check(printed.pass_ended_by.empty() && !printed.loop_announced, "a second disable or refresh message");
+            const bool disabled = out.compare(pos - 11, 11, "disabled!\r\n") == 0;
+            printed.pass_ended_by = (disabled ? "DisableWDT" : "ResetWDT") + std::to_string(n[0]);
+        } else if (!(take(out, pos, kUsage, n) || take(out, pos, "Watch dog number parameter error!\n", n) ||
+                     take(out, pos, "Parameter error!\r\n", n) || take(out, pos, "Time Parameter error!\r\n", n) ||
+                     take(out, pos, "Loop Time Parameter error!\r\n", n) ||
+                     take(out, pos, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n", n))) {
+            fail("output that is not one of the tool's messages");
+        }
+    }
+    return printed;
+}
+
+// The watchdog the command line selects, worked out independently of the tool: -1 when any
+// selector is malformed or there is none.
+int expected_watchdog(const std::vector<std::string>& arguments) {
+    int selected = -1;
+    for (const std::string& argument : arguments) {
+        if (argument.empty() || (argument[0] != 'W' && argument[0] != 'w')) continue;
+        if (argument.size() < 2 || (argument[1] != '0' && argument[1] != '1')) return -1;
+        selected = argument[1] - '0';
+    }
+    return selected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> arguments;
+    const char* text = reinterpret_cast<const char*>(data);
+    for (size_t start = 0; start <= size && arguments.size() < kMaxArguments;) {
+        const void* nul = std::memchr(text + start, '\0', size - start);
+        const size_t end = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
+        arguments.emplace_back(text + start, end - start);
+        start = end + 1;
+    }
+
+    fake::reset();
+    fake::world().rounds = kLoopRounds;
+    const int64_t start_ms = fake::world().now_ms;
+    const int status = fake::run(arguments);
+    const fake::World& world = fake::world();
+    const Printed printed = read_output(world.output);
+
+    check(status == 0 || status == 1, "exit status other than 0 or 1");
+    const int n = expected_watchdog(arguments);
+    if (arguments.size() < 2 || n < 0) check(world.calls.empty(), "driver called without a valid selection");
+
+    // The command pass: arms, then at most one disable or refresh; then only the loop's refreshes.
+    size_t i = 0;
+    size_t arms = 0;
+    for (; i < world.calls.size() && world.calls[i].entry.rfind("SetWDT", 0) == 0; ++i, ++arms) {
+        const fake::DriverCall& call = world.calls[i];
+        check(call.entry == "SetWDT" + std::to_string(n), "arm of a watchdog that was not selected");
+        check(call.milliseconds % 1000 == 0 && call.milliseconds >= 1000 && call.milliseconds <= 512000,
+              "arm timeout not a whole number of seconds from 1 to 512");
+        check(call.mode == 208, "arm mode other than 208");
+        check(printed.armed_seconds.size() > arms && printed.armed_seconds[arms] * 1000 == call.milliseconds,
+              "arm without its confirmation");
+    }
+    check(arms == printed.armed_seconds.size(), "arm confirmed but not made");
+    if (!printed.pass_ended_by.empty()) {
+        check(i < world.calls.size() && world.calls[i].entry == printed.pass_ended_by,
+              "disable or refresh reported but not made");
+        check(printed.pass_ended_by.back() - '0' == n, "disable or refresh of a watchdog that was not selected");
+        ++i;
+    }
+    const size_t loop_refreshes = world.calls.size() - i;
+    for (; i < world.calls.size(); ++i) {
+        check(printed.loop_announced, "a call after the command pass ended");
+        check(world.calls[i].entry == "ResetWDT" + std::to_string(n), "loop refresh of another watchdog");
+    }
+
+    if (!printed.loop_announced) {
+        check(world.wait_deadlines.empty(), "a wait without the loop");
+        return 0;
+    }
+    check(status == 0, "the loop ended with a failure status");
+    check(printed.loop_period >= 1 && printed.loop_period <= 511, "loop period out of range");
+    check(printed.loop_period < printed.loop_timer, "loop period not smaller than the timer");
+    const long expected_timer = printed.armed_seconds.empty() ? 5 : printed.armed_seconds.back();
+    check(printed.loop_timer == expected_timer, "loop announces another timer than the one armed");
+    check(loop_refreshes == static_cast<size_t>(kLoopRounds), "loop refreshed other than once per wait");
+    check(world.flushed_at_wait.at(0) == world.output.size(), "output not flushed before the first wait");
+    for (size_t k = 0; k < world.wait_deadlines.size(); ++k) {
+        check(world.wait_deadlines[k] == start_ms + printed.loop_period * 1000 * static_cast<int64_t>(k + 1),
+              "loop waits not exactly one period apart");
+    }
+    return 0;
+}

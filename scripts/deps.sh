@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a group of tasks needs, when any is missing.
+#   scripts/deps.sh build|windows|fuzz|vm ...
+# Answers non-zero, with a message, when packages are missing and cannot be installed here.
+set -euo pipefail
+
+packages_for() {
+    case "$1" in
+        build) echo "cmake ninja-build g++ libgtest-dev googletest python3" ;;
+        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386" ;;
+        fuzz) echo "clang-14 libclang-rt-14-dev" ;;
+        vm) echo "qemu-system-x86 cpio" ;;
+        *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
+    esac
+}
+
+missing=()
+for group in "$@"; do
+    for package in $(packages_for "$group"); do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "deps.sh: missing packages (${missing[*]}), and installing them needs root" >&2
+    exit 1
+fi
+echo "deps.sh: installing ${missing[*]}" >&2
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >&2 || { echo "deps.sh: no access to the package archive" >&2; exit 1; }
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 \
+    || { echo "deps.sh: could not install ${missing[*]}" >&2; exit 1; }
