@@ -6,12 +6,10 @@
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
 // library.
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <sys/time.h>
 
 #ifndef SIM_CALL
 #define SIM_CALL
@@ -20,20 +18,32 @@
 #define SIM_EXPORT __attribute__((visibility("default")))
 #endif
 
+// Only the C library is used, so that loading the driver adds as little as possible to the tool.
 namespace {
 
-std::string journal_path() {
-    if (const char* path = std::getenv("WDT_SIM_JOURNAL"); path != nullptr && *path != '\0') return path;
-    std::error_code ignored;
-    return (std::filesystem::temp_directory_path(ignored) / "wdt_sim_journal.txt").string();
+void journal_path(char* path, size_t size) {
+    if (const char* chosen = std::getenv("WDT_SIM_JOURNAL"); chosen != nullptr && *chosen != '\0') {
+        std::snprintf(path, size, "%s", chosen);
+        return;
+    }
+    // The temporary folder: TMPDIR on POSIX systems, TEMP or TMP on Windows.
+    const char* folder = nullptr;
+    const char* const variables[] = {"TMPDIR", "TEMP", "TMP"};
+    for (const char* name : variables) {
+        if (folder == nullptr || *folder == '\0') folder = std::getenv(name);
+    }
+    std::snprintf(path, size, "%s/wdt_sim_journal.txt", (folder != nullptr && *folder != '\0') ? folder : "/tmp");
 }
 
 // Opened and closed on every call so that each line is on disk even if the process is killed.
 void record(const char* entry, const char* arguments = "") {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
-    if (std::FILE* journal = std::fopen(journal_path().c_str(), "a")) {
-        std::fprintf(journal, "%lld.%03lld %s%s\n", micros / 1000, micros % 1000, entry, arguments);
+    timeval now{};
+    gettimeofday(&now, nullptr);  // offered by both the POSIX and the mingw-w64 C library
+    char path[4096];
+    journal_path(path, sizeof path);
+    if (std::FILE* journal = std::fopen(path, "a")) {
+        std::fprintf(journal, "%lld.%03ld %s%s\n", static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000,
+                     static_cast<long>(now.tv_usec % 1000), entry, arguments);
         std::fclose(journal);
     }
 }
