@@ -1,5 +1,38 @@
-# Installation and packages: the tool alone, and the simulated driver as a separate component.
+# Installation and packages. Components: "tool" (wdtctl), "simulated_driver" (the stand-in WDT.dll,
+# never installed unless asked for) and, on Linux, "kernel_driver" (WDT.dll on the watchdog devices).
+# The driver library goes beside the executable, where the tool looks first.
 include(GNUInstallDirs)
-install(TARGETS wdtctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-install(TARGETS simulated_driver LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulated_driver
-        EXCLUDE_FROM_ALL)
+if(WIN32)
+  set(WDT_TOOL_DIR .)
+  set(WDT_SIMULATED_DIR simulated)  # kept apart, so that it never stands in for a real driver by accident
+else()
+  set(WDT_TOOL_DIR ${CMAKE_INSTALL_BINDIR})
+  set(WDT_SIMULATED_DIR ${CMAKE_INSTALL_BINDIR})
+endif()
+install(TARGETS wdtctl RUNTIME DESTINATION ${WDT_TOOL_DIR} COMPONENT tool)
+install(TARGETS simulated_driver LIBRARY DESTINATION ${WDT_SIMULATED_DIR} COMPONENT simulated_driver EXCLUDE_FROM_ALL)
+if(TARGET kernel_driver)
+  install(TARGETS kernel_driver LIBRARY DESTINATION ${WDT_TOOL_DIR} COMPONENT kernel_driver EXCLUDE_FROM_ALL)
+endif()
+
+set(CPACK_PACKAGE_NAME wdtctl)
+set(CPACK_PACKAGE_VENDOR "wdtctl developers")
+set(CPACK_PACKAGE_CONTACT "wdtctl developers <wdtctl@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_COMPONENTS_ALL tool simulated_driver)
+  math(EXPR WDT_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+  set(CPACK_SYSTEM_NAME windows-${WDT_BITS}bit)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_COMPONENTS_ALL tool kernel_driver)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+include(CPack)

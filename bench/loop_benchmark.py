@@ -37,7 +37,7 @@ def main():
     try:
         process.stdout.readline()
         process.stdout.readline()  # the announcement: the loop has started
-        time.sleep(0.5)
+        time.sleep(1.5)  # after the first refresh, which opens the journal for the first time
         rss_start = resident_kib(process.pid)
         time.sleep(seconds)
         rss_end = resident_kib(process.pid)

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Boots a Debian kernel under QEMU on an emulated machine with an Intel 6300ESB watchdog (watchdog
+0) and softdog (watchdog 1), runs wdtctl with the kernel driver library in it, and checks from the
+outside that the machine is reset exactly when the tool stops refreshing an armed watchdog.
+
+  proof.py <build folder> <kernel folder: boot/vmlinuz-*, lib/modules/*, bin/busybox> [scenario ...]
+"""
+import glob
+import json
+import os
+import selectors
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+LOOP_OUTPUT = ["System will be reset after 5 seconds.",
+               "Entering endless loop: Timer for reboot 5 seconds. Refresh each 2 seconds."]
+# What each scenario must print on the console besides its steps.
+OUTPUT = {
+    "kill9": LOOP_OUTPUT, "term": LOOP_OUTPUT, "softdog-kill": LOOP_OUTPUT,
+    "kill-then-disable": LOOP_OUTPUT + ["WDT0 has already been disabled!"],
+    "arm-then-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
+    "refresh-unarmed": ["WDT0 has already been reseted!"],
+}
+
+# name: (what the check expects, the mark that starts the clock, then either (earliest, latest)
+# seconds from it to the reset, or the seconds for which no reset may come, then what resets)
+SCENARIOS = {
+    "kill9": ("W0 T5 L2 for 20 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "hardware"),
+    "term": ("W0 T5 L2 for 20 s, then SIGTERM: reset", "stopped", (4.5, 7.5), "hardware"),
+    "kill-then-disable": ("W0 T5 L2 killed, then W0 D: no reset", "disabled", 15, None),
+    "arm-then-refresh": ("W0 T8, W0 R every 2 s for 10 s: reset 8 s after the last", "refreshed", (7.5, 10.5),
+                         "hardware"),
+    "softdog-kill": ("W1 T5 L2 on softdog for 10 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "guest"),
+    "refresh-unarmed": ("W0 R on a watchdog never armed: no reset", "refreshed", 15, None),
+}
+
+
+def shared_libraries(binary):
+    """The absolute paths of the shared libraries a binary needs, the loader included."""
+    listing = subprocess.run(["ldd", binary], capture_output=True, text=True, check=True).stdout
+    return [word for line in listing.splitlines() for word in line.split() if word.startswith("/")]
+
+
+def make_initramfs(build, kernel_dir, folder):
+    root = os.path.join(folder, "root")
+    for sub in ("bin", "proc", "sys", "dev", "modules", "opt/wdtctl"):
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    shutil.copy(os.path.join(kernel_dir, "bin", "busybox"), os.path.join(root, "bin", "busybox"))
+    shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    tool = os.path.join(build, "wdtctl")
+    driver = os.path.join(build, "drivers", "linux_kernel", "WDT.dll")
+    shutil.copy(tool, os.path.join(root, "opt/wdtctl/wdtctl"))
+    shutil.copy(driver, os.path.join(root, "opt/wdtctl/WDT.dll"))
+    for library in set(shared_libraries(tool) + shared_libraries(driver)):
+        target = os.path.join(root, library.lstrip("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(library, target)
+    for module in ("watchdog", "i6300esb", "softdog"):
+        found = glob.glob(os.path.join(kernel_dir, "lib/modules/*/kernel/drivers/watchdog", module + ".ko"))
+        shutil.copy(found[0], os.path.join(root, "modules"))
+    image = os.path.join(folder, "initramfs.cpio")
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    with open(image, "wb") as out:
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=out, check=True)
+    return image
+
+
+def boot(kernel, initramfs, scenario, folder, clock_mark, watch_after):
+    """Runs one scenario until the machine is reset or watch_after seconds have passed since the
+    serial line "MARK <clock_mark>". Answers the timestamped serial lines, the time of the reset (or
+    None) and whether the 6300ESB reported firing."""
+    qmp_path = os.path.join(folder, f"qmp-{scenario}.sock")
+    qemu = subprocess.Popen(
+        ["qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "256M", "-smp", "1", "-display", "none",
+         "-monitor", "none", "-serial", "stdio", "-no-reboot", "-action", "watchdog=reset", "-device", "i6300esb",
+         "-kernel", kernel, "-initrd", initramfs, "-append", f"console=ttyS0 quiet panic=-1 scenario={scenario}",
+         "-chardev", f"socket,id=qmp,path={qmp_path},server=on,wait=off", "-mon", "chardev=qmp,mode=control"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    qmp = socket.socket(socket.AF_UNIX)
+    for _ in range(100):
+        try:
+            qmp.connect(qmp_path)
+            break
+        except OSError:
+            time.sleep(0.05)
+    qmp.sendall(b'{"execute": "qmp_capabilities"}\n')
+    lines, hardware_fired, reset_at = [], False, None
+    buffers = {qemu.stdout: b"", qmp: b""}
+    selector = selectors.DefaultSelector()
+    selector.register(qemu.stdout, selectors.EVENT_READ)
+    selector.register(qmp, selectors.EVENT_READ)
+    deadline = time.monotonic() + 90  # boot and scenario up to the mark
+    while time.monotonic() < deadline and reset_at is None:
+        for key, _ in selector.select(timeout=0.2):
+            source = key.fileobj
+            chunk = os.read(source.fileno(), 4096) if source is qemu.stdout else source.recv(4096)
+            now = time.monotonic()
+            if not chunk:
+                selector.unregister(source)
+                if source is qemu.stdout:
+                    reset_at = now if reset_at is None else reset_at
+                continue
+            buffers[source] += chunk
+            while b"\n" in buffers[source]:
+                line, buffers[source] = buffers[source].split(b"\n", 1)
+                text = line.decode("utf-8", "replace").rstrip("\r")
+                if source is qemu.stdout:
+                    lines.append((now, text))
+                    if text == "MARK " + clock_mark:
+                        deadline = now + watch_after
+                elif '"WATCHDOG"' in text and json.loads(text)["data"]["action"] == "reset":
+                    hardware_fired, reset_at = True, now
+        if qemu.poll() is not None and reset_at is None:
+            reset_at = time.monotonic()
+    qemu.kill()
+    qemu.wait()
+    qmp.close()
+    return lines, reset_at, hardware_fired
+
+
+def run_scenario(name, kernel, initramfs, folder):
+    what, clock_mark, expected, resetter = SCENARIOS[name]
+    watch_after = expected[1] + 2 if isinstance(expected, tuple) else expected
+    lines, reset_at, hardware_fired = boot(kernel, initramfs, name, folder, clock_mark, watch_after)
+    marks = [(t, text[5:]) for t, text in lines if text.startswith("MARK ")]
+    problems = []
+    clock = [t for t, mark in marks if mark == clock_mark]
+    if not clock:
+        return what, None, [f"never saw the step '{clock_mark}'"] + [text for _, text in lines[-15:]]
+    started = clock[-1]
+    done = [t for t, mark in marks if mark == "done"]
+    console = [text for _, text in lines]
+    for expected_line in set(OUTPUT[name]):
+        if console.count(expected_line) < OUTPUT[name].count(expected_line):
+            problems.append(f"the tool did not print: {expected_line}")
+    problems += [f"the driver library said: {text}" for text in console if text.startswith("WDT.dll:")]
+    if isinstance(expected, tuple):
+        if reset_at is None:
+            problems.append("no reset")
+        elif reset_at < started:
+            problems.append(f"reset {started - reset_at:.2f} s before the last refresh")
+        else:
+            delay = reset_at - started
+            if not expected[0] <= delay <= expected[1]:
+                problems.append(f"reset {delay:.2f} s after the last refresh, expected {expected[0]} to {expected[1]}")
+            if resetter == "hardware" and not hardware_fired:
+                problems.append("the 6300ESB did not report firing")
+            return what, delay, problems
+        return what, None, problems
+    if reset_at is not None:
+        problems.append(f"reset {reset_at - started:.2f} s after the last step")
+    elif not done:
+        problems.append("the scenario did not finish")
+    return what, None, problems
+
+
+def main():
+    build, kernel_dir = sys.argv[1], sys.argv[2]
+    chosen = sys.argv[3:] or list(SCENARIOS)
+    kernel = glob.glob(os.path.join(kernel_dir, "boot", "vmlinuz-*"))[0]
+    folder = tempfile.mkdtemp(prefix="wdtctl-vm-")
+    failures = 0
+    try:
+        initramfs = make_initramfs(build, kernel_dir, folder)
+        print(f"{'scenario':<20} {'last refresh to reset':>22}  result")
+        for name in chosen:
+            started = time.monotonic()
+            what, delay, problems = run_scenario(name, kernel, initramfs, folder)
+            figure = f"{delay:.2f} s" if delay is not None else "no reset"
+            print(f"{name:<20} {figure:>22}  {'ok' if not problems else 'FAILED'}  ({what}; "
+                  f"{time.monotonic() - started:.0f} s)", flush=True)
+            for problem in problems:
+                print(f"    {problem}")
+            failures += bool(problems)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    print(f"{len(chosen) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
