@@ -1,24 +1,18 @@
-// The host on Linux and other POSIX systems.
+// The system on Linux and other POSIX systems.
 #include <dlfcn.h>
 #include <time.h>
 
 #include <cerrno>
-#include <cstdio>
 
-#include "platform/host.h"
+#include "platform/system.h"
 
-namespace wdt {
-namespace {
+namespace wdt::system {
 
 // The executable carries the search path $ORIGIN, so the loader looks beside the executable before
 // its usual places; a bare file name never makes it look in the current directory.
 void* open_library(const char* file_name) { return dlopen(file_name, RTLD_NOW | RTLD_LOCAL); }
 
 void* find_entry(void* library, const char* name) { return dlsym(library, name); }
-
-void print(const char* format, va_list args) { std::vprintf(format, args); }
-
-void flush() { std::fflush(stdout); }
 
 int64_t now_ms() {
     timespec now{};
@@ -35,11 +29,4 @@ bool sleep_until_ms(int64_t deadline) {
     return true;
 }
 
-}  // namespace
-
-const Host& system_host() {
-    static const Host host{open_library, find_entry, print, flush, now_ms, sleep_until_ms};
-    return host;
-}
-
-}  // namespace wdt
+}  // namespace wdt::system

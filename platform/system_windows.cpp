@@ -1,13 +1,11 @@
-// The host on Windows.
+// The system on Windows.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 
-#include "platform/host.h"
+#include "platform/system.h"
 
-namespace wdt {
-namespace {
+namespace wdt::system {
 
 // The tool runs with administrator rights, so a "WDT.dll" planted in whatever folder it is started
 // from must not be loaded: the current directory is taken out of the search before loading, and
@@ -28,10 +26,6 @@ void* find_entry(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void print(const char* format, va_list args) { std::vprintf(format, args); }
-
-void flush() { std::fflush(stdout); }
-
 int64_t now_ms() {
     LARGE_INTEGER frequency, count;
     QueryPerformanceFrequency(&frequency);
@@ -46,11 +40,4 @@ bool sleep_until_ms(int64_t deadline) {
     return true;
 }
 
-}  // namespace
-
-const Host& system_host() {
-    static const Host host{open_library, find_entry, print, flush, now_ms, sleep_until_ms};
-    return host;
-}
-
-}  // namespace wdt
+}  // namespace wdt::system

@@ -1,0 +1,23 @@
+// The real system: standard output through the C runtime, and the platform's own library loading,
+// clock and wait.
+#include <cstdio>
+
+#include "platform/host.h"
+#include "platform/system.h"
+
+namespace wdt {
+namespace {
+
+void print(const char* format, va_list args) { std::vprintf(format, args); }
+
+void flush() { std::fflush(stdout); }
+
+}  // namespace
+
+const Host& system_host() {
+    static const Host host{system::open_library, system::find_entry, print, flush, system::now_ms,
+                           system::sleep_until_ms};
+    return host;
+}
+
+}  // namespace wdt
