@@ -35,7 +35,9 @@ start_wine() {
     # Wine's background services keep the output of the first Wine process of a session open, so
     # the prefix is started here with its output in a file, never on a pipe that a test reads.
     wineboot -i >build/wineboot.log 2>&1 </dev/null || return 1
-    wineserver -p >/dev/null 2>&1 </dev/null
+    # Then a persistent server, which spares each test the start of a new one, and its services
+    # started once more under it, again with their output in the file.
+    wineserver -w && wineserver -p >/dev/null 2>&1 </dev/null && wineboot >>build/wineboot.log 2>&1 </dev/null
 }
 
 windows() {
