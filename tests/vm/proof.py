@@ -152,6 +152,8 @@ def run_scenario(name, kernel, initramfs, folder):
                 problems.append(f"reset {delay:.2f} s after the last refresh, expected {expected[0]} to {expected[1]}")
             if resetter == "hardware" and not hardware_fired:
                 problems.append("the 6300ESB did not report firing")
+            if resetter == "guest" and not any(t.endswith("softdog: Initiating system reboot") for t in console):
+                problems.append("the reset did not come from softdog")
             return what, delay, problems
         return what, None, problems
     if reset_at is not None:
