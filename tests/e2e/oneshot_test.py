@@ -31,6 +31,13 @@ class OneShotCommands(SandboxTest):
         self.assertEqual(code, status, args)
         self.assertEqual(self.box.calls(), calls, args)
 
+    def check_all(self, cases):
+        """Runs each (arguments, output, exit status, driver calls) case in a fresh sandbox."""
+        for args, output, status, calls in cases:
+            with self.subTest(args=[a[:20] for a in args]):
+                self.fresh(self.driver)
+                self.check(args, output, status, calls)
+
     def test_commands(self):
         cases = [
             (["W0", "T5"], ARMED5, 0, [("SetWDT0", 5000, 208)]),
@@ -45,10 +52,7 @@ class OneShotCommands(SandboxTest):
             (["W0", "X"], "", 0, []),
             (["W0", "D", "L2"], "WDT0 has already been disabled!\r\n", 0, [("DisableWDT0",)]),
         ]
-        for args, output, status, calls in cases:
-            with self.subTest(args=args):
-                self.fresh(self.driver)
-                self.check(args, output, status, calls)
+        self.check_all(cases)
 
     def test_errors_send_nothing_or_keep_what_was_done(self):
         cases = [
@@ -68,10 +72,7 @@ class OneShotCommands(SandboxTest):
             (["W0", "T5", "L0"], ARMED5 + "Loop Time Parameter error!\r\n", 1, [("SetWDT0", 5000, 208)]),
             (["W1", "L-3"], "Loop Time Parameter error!\r\n", 1, []),
         ]
-        for args, output, status, calls in cases:
-            with self.subTest(args=args):
-                self.fresh(self.driver)
-                self.check(args, output, status, calls)
+        self.check_all(cases)
 
     def test_hostile_input_never_crashes(self):
         # Windows limits a whole command line to 32,767 characters.
@@ -83,13 +84,11 @@ class OneShotCommands(SandboxTest):
             (["W" * long, "D"], SELECTOR_ERROR, 1, []),
             (["W0", "T" + "1" * long], TIME_ERROR, 1, []),
         ]
-        if not WINDOWS:  # arguments that are not valid text in the Windows code page
+        if not WINDOWS:  # bytes above 127, passed as raw bytes whatever the locale; not valid text on Windows
             cases += [(["\xff\x80W1", "W0", "D\xe9\xff"], "WDT0 has already been disabled!\r\n", 0,
                        [("DisableWDT0",)])]
-        for args, output, status, calls in cases:
-            with self.subTest(args=[a[:20] for a in args]):
-                self.fresh(self.driver)
-                self.check([a.encode("latin-1") if not WINDOWS else a for a in args], output, status, calls)
+            cases = [([a.encode("latin-1") for a in args], *rest) for args, *rest in cases]
+        self.check_all(cases)
 
 
 class Usage(SandboxTest):
