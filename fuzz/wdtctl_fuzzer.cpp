@@ -121,13 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(status == 0 || status == 1, "exit status other than 0 or 1");
     const int n = expected_watchdog(arguments);
     if (arguments.size() < 2 || n < 0) check(world.calls.empty(), "driver called without a valid selection");
+    const std::string set_n = "SetWDT" + std::to_string(n), reset_n = "ResetWDT" + std::to_string(n);
 
     // The command pass: arms, then at most one disable or refresh; then only the loop's refreshes.
     size_t i = 0;
     size_t arms = 0;
     for (; i < world.calls.size() && world.calls[i].entry.rfind("SetWDT", 0) == 0; ++i, ++arms) {
         const fake::DriverCall& call = world.calls[i];
-        check(call.entry == "SetWDT" + std::to_string(n), "arm of a watchdog that was not selected");
+        check(call.entry == set_n, "arm of a watchdog that was not selected");
         check(call.milliseconds % 1000 == 0 && call.milliseconds >= 1000 && call.milliseconds <= 512000,
               "arm timeout not a whole number of seconds from 1 to 512");
         check(call.mode == 208, "arm mode other than 208");
@@ -144,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t loop_refreshes = world.calls.size() - i;
     for (; i < world.calls.size(); ++i) {
         check(printed.loop_announced, "a call after the command pass ended");
-        check(world.calls[i].entry == "ResetWDT" + std::to_string(n), "loop refresh of another watchdog");
+        check(world.calls[i].entry == reset_n, "loop refresh of another watchdog");
     }
 
     if (!printed.loop_announced) {
