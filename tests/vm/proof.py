@@ -55,7 +55,7 @@ def make_initramfs(build, kernel_dir, folder):
     shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(root, "init"))
     os.chmod(os.path.join(root, "init"), 0o755)
     tool = os.path.join(build, "wdtctl")
-    driver = os.path.join(build, "drivers", "linux_kernel", "WDT.dll")
+    driver = os.path.join(build, "driver_libraries", "linux_kernel", "WDT.dll")
     shutil.copy(tool, os.path.join(root, "opt/wdtctl/wdtctl"))
     shutil.copy(driver, os.path.join(root, "opt/wdtctl/WDT.dll"))
     for library in set(shared_libraries(tool) + shared_libraries(driver)):

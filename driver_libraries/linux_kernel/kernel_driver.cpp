@@ -3,6 +3,8 @@
 // character) by a disable, so an armed watchdog stays armed when the process ends or is killed.
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,14 +16,35 @@
 
 namespace {
 
-int open_device(const char* path) { return ::open(path, O_WRONLY | O_CLOEXEC); }
+void describe(const struct stat& status, kwd::Node* node) {
+    node->character_device = S_ISCHR(status.st_mode);
+    node->major = major(status.st_rdev);
+    node->minor = minor(status.st_rdev);
+}
 
-int control(int fd, unsigned long request, int* argument) { return ::ioctl(fd, request, argument); }
+int stat_path(const char* path, kwd::Node* node) {
+    struct stat status {};
+    if (::stat(path, &status) != 0) return -1;
+    describe(status, node);
+    return 0;
+}
+
+int stat_descriptor(int fd, kwd::Node* node) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return -1;
+    describe(status, node);
+    return 0;
+}
+
+// Never blocks (a FIFO without a reader fails at once) and never becomes the controlling terminal.
+int open_device(const char* path) { return ::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }
+
+int control(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 
 long write_bytes(int fd, const char* data, size_t size) { return ::write(fd, data, size); }
 
 long read_text(const char* path, char* buffer, size_t size) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return -1;
     const long length = ::read(fd, buffer, size);
     const int error = errno;
@@ -30,11 +53,14 @@ long read_text(const char* path, char* buffer, size_t size) {
     return length;
 }
 
+long read_link(const char* path, char* buffer, size_t size) { return ::readlink(path, buffer, size); }
+
 const char* environment(const char* name) { return std::getenv(name); }
 
 void complain(const char* line) { std::fprintf(stderr, "%s\n", line); }
 
-const kwd::Kernel kKernel{open_device, control, write_bytes, ::close, read_text, environment, complain};
+const kwd::Kernel kKernel{stat_path, open_device, stat_descriptor, control, write_bytes, ::close,
+                          read_text, read_link, environment, complain};
 kwd::Watchdogs watchdogs;
 
 }  // namespace
