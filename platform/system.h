@@ -1,11 +1,13 @@
-// What differs between operating systems: loading a library and looking up its names, the clock
-// and the wait. One implementation per platform; the real Host is made of these.
+// What differs between operating systems: setting up the process, loading a library and looking up
+// its names, the clock and the wait. One implementation per platform; the real Host is made of these.
 #pragma once
 
 #include <cstdint>
 
 namespace wdt::system {
 
+// Sets up the process before anything else runs.
+void prepare_process();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 int64_t now_ms();

@@ -1,16 +1,58 @@
 // The system on Linux and other POSIX systems.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/system.h"
 
 namespace wdt::system {
+namespace {
 
-// The executable carries the search path $ORIGIN, so the loader looks beside the executable before
-// its usual places; a bare file name never makes it look in the current directory.
-void* open_library(const char* file_name) { return dlopen(file_name, RTLD_NOW | RTLD_LOCAL); }
+// Loads <folder>/<file_name> when such a file exists. Answers whether it exists: the first one
+// found is the one used, even if it cannot be loaded.
+bool load_from(const char* folder, size_t folder_length, const char* file_name, void** library) {
+    char path[4096];
+    const int length = std::snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(folder_length), folder, file_name);
+    struct stat status {};
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path || ::stat(path, &status) != 0) return false;
+    *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    return true;
+}
+
+}  // namespace
+
+// A broken pipe on standard output must never end the tool: the keep-alive loop goes on
+// refreshing when whoever read its messages has gone.
+void prepare_process() { signal(SIGPIPE, SIG_IGN); }
+
+// The library is always named by an absolute path, so the loader never searches on its own: first
+// the executable's own folder, then the absolute folders of LD_LIBRARY_PATH. Empty and relative
+// elements, which would mean the current directory or a folder below it, are skipped.
+void* open_library(const char* file_name) {
+    void* library = nullptr;
+    char executable[4096];
+    const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable);
+    if (length > 0 && length < static_cast<ssize_t>(sizeof executable)) {
+        size_t folder_length = static_cast<size_t>(length);
+        while (folder_length > 0 && executable[folder_length - 1] != '/') --folder_length;
+        if (folder_length > 0 && load_from(executable, folder_length - 1, file_name, &library)) return library;
+    }
+    const char* search = std::getenv("LD_LIBRARY_PATH");
+    for (const char* element = search; element != nullptr && *element != '\0';) {
+        const char* end = std::strchr(element, ':');
+        const size_t element_length = end != nullptr ? static_cast<size_t>(end - element) : std::strlen(element);
+        if (element[0] == '/' && load_from(element, element_length, file_name, &library)) return library;
+        element = end != nullptr ? end + 1 : nullptr;
+    }
+    return nullptr;
+}
 
 void* find_entry(void* library, const char* name) { return dlsym(library, name); }
 

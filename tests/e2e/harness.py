@@ -6,6 +6,7 @@ Configured by the environment (the test runner sets it):
   WDT_TARGET     "Windows" for a Windows build, anything else for Linux
   WDT_PREFIX     a command to run the tool through, such as "wine" (optional)
   WDT_DRIVER     a driver library to use instead of the simulated one (optional)
+  WDT_KERNEL_DRIVER  the kernel driver library, on Linux (optional)
 """
 import os
 import shlex
@@ -19,6 +20,7 @@ BUILD_DIR = os.environ["WDT_BUILD_DIR"]
 WINDOWS = os.environ.get("WDT_TARGET") == "Windows"
 PREFIX = shlex.split(os.environ.get("WDT_PREFIX", ""))
 SIMULATED = os.environ.get("WDT_DRIVER") or os.path.join(BUILD_DIR, "WDT.dll")
+KERNEL_DRIVER = os.environ.get("WDT_KERNEL_DRIVER")
 EXE_NAME = os.path.basename(EXE)
 
 
@@ -62,22 +64,26 @@ class Sandbox:
     def command(self, args):
         return PREFIX + [self.program()] + list(args)
 
-    def environment(self):
+    def environment(self, extra=None):
         env = dict(os.environ)
         env["WDT_SIM_JOURNAL"] = self.journal_path
         env.pop("LD_LIBRARY_PATH", None)
+        env.update(extra or {})
         return env
 
-    def run(self, args, cwd=None, timeout=60):
-        """Runs the tool to its end: (stdout bytes, exit status)."""
-        done = subprocess.run(self.command(args), cwd=cwd or self.root, env=self.environment(),
-                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout)
+    def run(self, args, cwd=None, timeout=60, env=None, stderr=None):
+        """Runs the tool to its end: (stdout bytes, exit status), or with stderr=PIPE
+        (stdout bytes, exit status, stderr bytes)."""
+        done = subprocess.run(self.command(args), cwd=cwd or self.root, env=self.environment(env),
+                              stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout)
+        if stderr is not None:
+            return done.stdout, done.returncode, done.stderr
         return done.stdout, done.returncode
 
-    def start(self, args):
-        """Starts the tool with its standard output on a pipe."""
+    def start(self, args, stdout=subprocess.PIPE):
+        """Starts the tool, by default with its standard output on a pipe."""
         return subprocess.Popen(self.command(args), cwd=self.root, env=self.environment(),
-                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                                stdout=stdout, stdin=subprocess.DEVNULL)
 
     def journal(self):
         """The simulated driver's journal: a list of (milliseconds, entry, arguments...)."""

@@ -75,6 +75,19 @@ class KeepAliveLoop(SandboxTest):
         self.check_refreshes("ResetWDT0", 2000, announced, stopped, journal[1:])
         self.assertGreaterEqual(len(journal) - 1, 1)
 
+    def test_loop_survives_its_output_going_away(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # nobody reads: every write to standard output fails
+        process = self.box.start(["W0", "T5", "L1"], stdout=write_end)
+        os.close(write_end)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        give_up = time.monotonic() + 15
+        while self.box.calls().count(("ResetWDT0",)) < 2 and time.monotonic() < give_up:
+            time.sleep(0.2)
+        self.assertIsNone(process.poll(), "the tool must go on running")
+        self.assertEqual(self.box.calls()[:3], [("SetWDT0", 5000, 208), ("ResetWDT0",), ("ResetWDT0",)])
+
 
 if __name__ == "__main__":
     unittest.main()

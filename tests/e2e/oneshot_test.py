@@ -129,12 +129,26 @@ class DriverLibraryProblems(SandboxTest):
 
     def test_library_in_the_current_directory_is_not_loaded(self):
         workdir = os.path.join(self.box.root, "work")
-        os.mkdir(workdir)
+        os.mkdir(os.path.join(workdir))
         shutil.copy(SIMULATED, os.path.join(workdir, "WDT.dll"))
-        stdout, code = self.box.run(["W0", "T5"], cwd=workdir)
-        self.assertEqual(stdout, on_the_wire(NO_FILE))
-        self.assertEqual(code, 1)
-        self.assertEqual(self.box.calls(), [])
+        # Elements of LD_LIBRARY_PATH that mean the current directory, or a folder below it.
+        searches = [None] if WINDOWS else [None, "/nonexistent:", ":/nonexistent", ".", "./", "work", "/x::/y"]
+        for search in searches:
+            with self.subTest(LD_LIBRARY_PATH=search):
+                cwd = self.box.root if search == "work" else workdir
+                stdout, code = self.box.run(["W0", "T5"], cwd=cwd, env={"LD_LIBRARY_PATH": search} if search else {})
+                self.assertEqual(stdout, on_the_wire(NO_FILE))
+                self.assertEqual(code, 1)
+                self.assertEqual(self.box.calls(), [])
+
+    @unittest.skipIf(WINDOWS, "LD_LIBRARY_PATH is a Linux setting")
+    def test_library_in_an_absolute_folder_of_the_search_path(self):
+        elsewhere = os.path.join(self.box.root, "elsewhere")
+        os.mkdir(elsewhere)
+        shutil.copy(SIMULATED, os.path.join(elsewhere, "WDT.dll"))
+        stdout, code = self.box.run(["W0", "T5"], env={"LD_LIBRARY_PATH": "/nonexistent::" + elsewhere})
+        self.assertEqual((stdout, code), (on_the_wire(ARMED5), 0))
+        self.assertEqual(self.box.calls(), [("SetWDT0", 5000, 208)])
 
 
 if __name__ == "__main__":
