@@ -1,9 +1,10 @@
 """The tool run as a process against the simulated driver: output bytes, exit status, driver calls."""
 import os
 import shutil
+import subprocess
 import unittest
 
-from harness import SIMULATED, WINDOWS, SandboxTest, on_the_wire, test_driver
+from harness import PREFIX, SIMULATED, WINDOWS, SandboxTest, on_the_wire, test_driver
 
 ARMED5 = "System will be reset after 5 seconds.\n"
 NO_FILE = "Not find file: WDT.dll\r\n"
@@ -140,6 +141,20 @@ class DriverLibraryProblems(SandboxTest):
                 self.assertEqual(stdout, on_the_wire(NO_FILE))
                 self.assertEqual(code, 1)
                 self.assertEqual(self.box.calls(), [])
+
+    @unittest.skipUnless(WINDOWS and PREFIX and os.environ.get("WINEPREFIX"), "needs Wine and its prefix")
+    def test_executable_in_a_drive_root(self):
+        # A drive letter of Wine's made for the sandbox's folder: the tool runs as X:\wdtctl.exe.
+        self.fresh(SIMULATED)
+        devices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+        letter = next(c for c in "mnopqrstuvwxy" if not os.path.lexists(os.path.join(devices, c + ":")))
+        os.symlink(self.box.bin, os.path.join(devices, letter + ":"))
+        self.addCleanup(os.remove, os.path.join(devices, letter + ":"))
+        done = subprocess.run(PREFIX + [f"{letter}:\\{os.path.basename(self.box.program())}", "W0", "T5"],
+                              cwd=self.box.root, env=self.box.environment(), stdout=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, timeout=60)
+        self.assertEqual((done.stdout, done.returncode), (on_the_wire(ARMED5), 0))
+        self.assertEqual(self.box.calls(), [("SetWDT0", 5000, 208)])
 
     @unittest.skipIf(WINDOWS, "LD_LIBRARY_PATH is a Linux setting")
     def test_library_in_an_absolute_folder_of_the_search_path(self):

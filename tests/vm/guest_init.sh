@@ -6,7 +6,13 @@
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for module in watchdog i6300esb softdog; do insmod /modules/$module.ko || echo "MARK insmod-failed $module"; done
+esb_options=""
+[ "$scenario" = nowayout-disable ] && esb_options="nowayout=1 heartbeat=10"
+for module in watchdog i6300esb softdog; do
+    options=""
+    [ $module = i6300esb ] && options=$esb_options
+    insmod /modules/$module.ko $options || echo "MARK insmod-failed $module"
+done
 cd /opt/wdtctl
 mark() { echo "MARK $*"; }
 feed_then_kill() {  # feed_then_kill <watchdog> <seconds> <signal>
@@ -29,6 +35,15 @@ case "$scenario" in
         ./wdtctl W0 T8
         mark refreshed
         for i in 1 2 3 4 5; do sleep 2; ./wdtctl W0 R; mark refreshed; done ;;
+    legacy-refresh)
+        export WDT_DEVICE0=/dev/watchdog
+        ./wdtctl W0 T8
+        mark refreshed
+        for i in 1 2 3 4 5; do sleep 2; ./wdtctl W0 R; mark refreshed; done ;;
+    nowayout-disable)
+        ./wdtctl W0 D
+        mark "state-$(cat /sys/class/watchdog/watchdog0/state)"
+        mark disabled ;;
     softdog-kill) feed_then_kill 1 10 KILL ;;
     refresh-unarmed)
         ./wdtctl W0 R

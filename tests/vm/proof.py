@@ -26,6 +26,8 @@ OUTPUT = {
     "kill-then-disable": LOOP_OUTPUT + ["WDT0 has already been disabled!"],
     "arm-then-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
     "refresh-unarmed": ["WDT0 has already been reseted!"],
+    "legacy-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
+    "nowayout-disable": ["WDT0 has already been disabled!", "MARK state-inactive"],
 }
 
 # name: (what the check expects, the mark that starts the clock, then either (earliest, latest)
@@ -38,6 +40,9 @@ SCENARIOS = {
                          "hardware"),
     "softdog-kill": ("W1 T5 L2 on softdog for 10 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "guest"),
     "refresh-unarmed": ("W0 R on a watchdog never armed: no reset", "refreshed", 15, None),
+    "legacy-refresh": ("the same through /dev/watchdog: reset 8 s after the last", "refreshed", (7.5, 10.5),
+                       "hardware"),
+    "nowayout-disable": ("W0 D on a stopped watchdog with nowayout: stays stopped, no reset", "disabled", 15, None),
 }
 
 
