@@ -23,13 +23,21 @@ int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host&
     // schedule starts again from that refresh: never a burst of catch-up refreshes.
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
     int64_t due = host.now_ms() + period_ms;
-    while (host.sleep_until_ms(due)) {
-        refresh(driver, state.selected_watchdog);
+    const unsigned n = state.selected_watchdog;
+    for (;;) {
+        const Wake wake = host.sleep_until_ms(due);
+        if (wake == Wake::ended) return 0;
+        if (wake == Wake::stop_requested) {
+            // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
+            disable(driver, n);
+            say(host, "WDT%d has already been disabled!\r\n", static_cast<int>(n));
+            return 0;
+        }
+        refresh(driver, n);
         const int64_t now = host.now_ms();
         due += period_ms;
         if (now >= due) due = now + period_ms;
     }
-    return 0;
 }
 
 }  // namespace wdt

@@ -1,7 +1,15 @@
 #include "command_line/interpreter.h"
+#include "command_line/service_marker.h"
 #include "platform/system.h"
+
+namespace {
+
+int run_tool(int argc, char** argv) { return wdt::run(argc, argv, wdt::system_host()); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     wdt::system::prepare_process();
-    return wdt::run(argc, argv, wdt::system_host());
+    if (wdt::take_service_marker(argc, argv)) return wdt::system::run_service(argc, argv, run_tool);
+    return run_tool(argc, argv);
 }

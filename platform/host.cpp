@@ -1,5 +1,5 @@
-// The real system: standard output through the C runtime, and the platform's own library loading,
-// clock and wait.
+// The real system: messages through the C runtime (standard output, or a service's log), and the
+// platform's own library loading, clock and wait.
 #include <cstdio>
 
 #include "platform/host.h"
@@ -8,9 +8,9 @@
 namespace wdt {
 namespace {
 
-void print(const char* format, va_list args) { std::vprintf(format, args); }
+void print(const char* format, va_list args) { std::vfprintf(system::messages(), format, args); }
 
-void flush() { std::fflush(stdout); }
+void flush() { std::fflush(system::messages()); }
 
 }  // namespace
 

@@ -7,6 +7,13 @@
 
 namespace wdt {
 
+// How a wait of the keep-alive loop ended.
+enum class Wake {
+    due,             // the deadline was reached
+    stop_requested,  // a deliberate stop (service mode): the loop ends and disarms the watchdog
+    ended,           // the process ends here, as if killed; only test stand-ins answer this
+};
+
 struct Host {
     // Loads a dynamic library by file name; nullptr when it cannot be loaded.
     void* (*open_library)(const char* file_name);
@@ -18,9 +25,8 @@ struct Host {
     void (*flush)();
     // Milliseconds on a clock that only moves forwards and ignores changes of the wall clock.
     int64_t (*now_ms)();
-    // Blocks until now_ms() reaches the deadline. The real system always answers true; a test
-    // stand-in answers false to end the keep-alive loop after as many rounds as it wants.
-    bool (*sleep_until_ms)(int64_t deadline);
+    // Blocks until now_ms() reaches the deadline, or until a deliberate stop is requested.
+    Wake (*sleep_until_ms)(int64_t deadline);
 };
 
 // The real operating system; one implementation per platform.

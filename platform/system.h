@@ -3,14 +3,23 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+#include "platform/host.h"
 
 namespace wdt::system {
 
 // Sets up the process before anything else runs.
 void prepare_process();
+// Where the tool's messages go: standard output, or a log where a service has no console.
+std::FILE* messages();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 int64_t now_ms();
-bool sleep_until_ms(int64_t deadline);
+wdt::Wake sleep_until_ms(int64_t deadline);
+
+// Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
+// the keep-alive loop's wait; answers the exit status.
+int run_service(int argc, char** argv, int (*tool)(int argc, char** argv));
 
 }  // namespace wdt::system

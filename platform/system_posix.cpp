@@ -32,6 +32,8 @@ bool load_from(const char* folder, size_t folder_length, const char* file_name, 
 // refreshing when whoever read its messages has gone.
 void prepare_process() { signal(SIGPIPE, SIG_IGN); }
 
+std::FILE* messages() { return stdout; }
+
 // The library is always named by an absolute path, so the loader never searches on its own: first
 // the executable's own folder, then the absolute folders of LD_LIBRARY_PATH. Empty and relative
 // elements, which would mean the current directory or a folder below it, are skipped.
@@ -62,13 +64,39 @@ int64_t now_ms() {
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-bool sleep_until_ms(int64_t deadline) {
-    const timespec until{static_cast<time_t>(deadline / 1000), static_cast<long>(deadline % 1000) * 1000000};
-    // An absolute deadline on the monotonic clock: a signal that interrupts the wait resumes it
-    // without stretching it, and wall-clock changes have no effect.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+namespace {
+
+// In service mode SIGTERM and SIGINT are blocked, so that they never end the process, and taken by
+// the wait instead: a stop that arrives during a driver call is seen at the next wait, never lost.
+bool service_mode = false;
+sigset_t stop_signals;
+
+}  // namespace
+
+wdt::Wake sleep_until_ms(int64_t deadline) {
+    if (!service_mode) {
+        const timespec until{static_cast<time_t>(deadline / 1000), static_cast<long>(deadline % 1000) * 1000000};
+        // An absolute deadline on the monotonic clock: a signal that interrupts the wait resumes
+        // it without stretching it, and wall-clock changes have no effect.
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+        return wdt::Wake::due;
     }
-    return true;
+    for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
+        const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+        if (sigtimedwait(&stop_signals, nullptr, &wait) > 0) return wdt::Wake::stop_requested;
+    }
+    return wdt::Wake::due;
+}
+
+// A POSIX service manager stops a service with SIGTERM (and a terminal with SIGINT).
+int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    service_mode = true;
+    return tool(argc, argv);
 }
 
 }  // namespace wdt::system

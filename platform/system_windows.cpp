@@ -1,6 +1,7 @@
 // The system on Windows.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 
 #include "platform/system.h"
@@ -61,11 +62,92 @@ int64_t now_ms() {
     return count.QuadPart / frequency.QuadPart * 1000 + count.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
 }
 
-bool sleep_until_ms(int64_t deadline) {
-    for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
-        Sleep(static_cast<DWORD>(left));
+namespace {
+
+// Service mode: the service control manager's stop sets this event, which ends the loop's wait.
+HANDLE stop_event = nullptr;
+SERVICE_STATUS_HANDLE service_handle = nullptr;
+std::FILE* service_log = nullptr;
+struct {
+    int argc;
+    char** argv;
+    int (*tool)(int argc, char** argv);
+    int status;
+} service_run{0, nullptr, nullptr, 1};
+
+void report(DWORD state, int exit_status = 0) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    if (exit_status != 0) {
+        // Shown by "sc query" as the service-specific exit code: the tool's own exit status.
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_status);
     }
-    return true;
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 10000 : 0;
+    SetServiceStatus(service_handle, &status);
+}
+
+DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        report(SERVICE_STOP_PENDING);
+        SetEvent(stop_event);
+    }
+    return NO_ERROR;
+}
+
+// A service has no console: its messages are appended to wdtctl-service.log beside the executable.
+// If that file cannot be opened they are lost, and nothing else changes: the loop never prints.
+void send_output_to_log() {
+    static wchar_t path[kPathSize];
+    const DWORD length = GetModuleFileNameW(nullptr, path, kPathSize);
+    DWORD folder_length = length < kPathSize ? length : 0;
+    while (folder_length > 0 && path[folder_length - 1] != L'\\') --folder_length;
+    const wchar_t name[] = L"wdtctl-service.log";
+    if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
+    std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
+    service_log = _wfopen(path, L"a");
+}
+
+void WINAPI service_main(DWORD, wchar_t**) {
+    service_handle = RegisterServiceCtrlHandlerExW(L"", on_control, nullptr);
+    if (service_handle == nullptr) return;
+    send_output_to_log();
+    report(SERVICE_RUNNING);
+    service_run.status = service_run.tool(service_run.argc, service_run.argv);
+    std::fflush(messages());
+    report(SERVICE_STOPPED, service_run.status);
+}
+
+}  // namespace
+
+std::FILE* messages() { return service_log != nullptr ? service_log : stdout; }
+
+wdt::Wake sleep_until_ms(int64_t deadline) {
+    for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
+        if (stop_event == nullptr) {
+            Sleep(static_cast<DWORD>(left));
+        } else if (WaitForSingleObject(stop_event, static_cast<DWORD>(left)) == WAIT_OBJECT_0) {
+            return wdt::Wake::stop_requested;
+        }
+    }
+    return wdt::Wake::due;
+}
+
+// The command line runs in the service's main function, on the thread that the service control
+// manager starts for it; the process's first thread waits in the dispatcher until the service ends.
+int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
+    stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stop_event == nullptr) return 1;
+    service_run = {argc, argv, tool, 1};
+    SERVICE_TABLE_ENTRYW services[] = {{const_cast<wchar_t*>(L""), service_main}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(services)) {
+        std::fprintf(stderr, "wdtctl: --service: not started by the service control manager (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    return service_run.status;
 }
 
 }  // namespace wdt::system

@@ -57,15 +57,16 @@ void flush() { the_world.flushed_bytes = the_world.output.size(); }
 
 int64_t now_ms() { return the_world.now_ms; }
 
-bool sleep_until_ms(int64_t deadline) {
+wdt::Wake sleep_until_ms(int64_t deadline) {
     const size_t round = the_world.wait_deadlines.size();
     the_world.wait_deadlines.push_back(deadline);
     the_world.flushed_at_wait.push_back(the_world.flushed_bytes);
-    if (static_cast<int>(round) >= the_world.rounds) return false;
+    if (static_cast<int>(round) == the_world.stop_at_round) return wdt::Wake::stop_requested;
+    if (static_cast<int>(round) >= the_world.rounds) return wdt::Wake::ended;
     const int64_t late = round < the_world.late_by_ms.size() ? the_world.late_by_ms[round] : 0;
     if (deadline > the_world.now_ms) the_world.now_ms = deadline;
     the_world.now_ms += late;
-    return true;
+    return wdt::Wake::due;
 }
 
 const wdt::Host the_host{open_library, find_entry, print, flush, now_ms, sleep_until_ms};

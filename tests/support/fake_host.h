@@ -26,7 +26,8 @@ struct World {
     // What the fake system offers.
     bool library_present = true;
     std::set<std::string> missing_entries;
-    int rounds = 3;                         // waits granted before the loop is stopped
+    int rounds = 3;                         // waits granted before the process is ended
+    int stop_at_round = -1;                 // the wait, from 0, during which a stop is requested
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
 

@@ -120,4 +120,13 @@ TEST_F(KeepAlive, DriverCallLongerThanAPeriodCausesNoBurst) {
     EXPECT_EQ(call_times(), (std::vector<int64_t>{3000, 9500, 16000}));
 }
 
+TEST_F(KeepAlive, StopRequestEndsTheLoopAndDisarms) {
+    fake::world().stop_at_round = 2;
+    EXPECT_EQ(fake::run({"W1", "T5", "L2"}), 0);
+    EXPECT_EQ(fake::world().calls, (Calls{set(1, 5000), reset_entry(1), reset_entry(1), fake::disable(1)}));
+    EXPECT_EQ(fake::world().output,
+              "System will be reset after 5 seconds.\n" + announcement(5, 2) + "WDT1 has already been disabled!\r\n");
+    EXPECT_EQ(fake::world().wait_deadlines.size(), 3u);
+}
+
 }  // namespace

@@ -15,8 +15,8 @@ for module in watchdog i6300esb softdog; do
 done
 cd /opt/wdtctl
 mark() { echo "MARK $*"; }
-feed_then_kill() {  # feed_then_kill <watchdog> <seconds> <signal>
-    ./wdtctl W$1 T5 L2 &
+feed_then_kill() {  # feed_then_kill <watchdog> <seconds> <signal> [--service]
+    ./wdtctl $4 W$1 T5 L2 &
     tool=$!
     sleep $2
     mark stopping
@@ -45,6 +45,8 @@ case "$scenario" in
         mark "state-$(cat /sys/class/watchdog/watchdog0/state)"
         mark disabled ;;
     softdog-kill) feed_then_kill 1 10 KILL ;;
+    service-term) feed_then_kill 0 10 TERM --service ;;
+    service-kill9) feed_then_kill 0 10 KILL --service ;;
     refresh-unarmed)
         ./wdtctl W0 R
         mark refreshed ;;

@@ -28,6 +28,8 @@ OUTPUT = {
     "refresh-unarmed": ["WDT0 has already been reseted!"],
     "legacy-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
     "nowayout-disable": ["WDT0 has already been disabled!", "MARK state-inactive"],
+    "service-term": LOOP_OUTPUT + ["WDT0 has already been disabled!"],
+    "service-kill9": LOOP_OUTPUT,
 }
 
 # name: (what the check expects, the mark that starts the clock, then either (earliest, latest)
@@ -43,6 +45,8 @@ SCENARIOS = {
     "legacy-refresh": ("the same through /dev/watchdog: reset 8 s after the last", "refreshed", (7.5, 10.5),
                        "hardware"),
     "nowayout-disable": ("W0 D on a stopped watchdog with nowayout: stays stopped, no reset", "disabled", 15, None),
+    "service-term": ("--service W0 T5 L2 for 10 s, then SIGTERM: disarmed, no reset", "stopped", 15, None),
+    "service-kill9": ("--service W0 T5 L2 for 10 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "hardware"),
 }
 
 

@@ -1,0 +1,136 @@
+"""Service mode as a process: a deliberate stop ends the loop and disarms; any other end does not."""
+import glob
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import PREFIX, WINDOWS, SandboxTest, on_the_wire
+from oneshot_test import usage
+
+LOOP = ["W0", "T5", "L1"]
+ANNOUNCED = ("System will be reset after 5 seconds.\n"
+             "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
+
+
+@unittest.skipIf(WINDOWS, "a Windows service is stopped through its service manager")
+class ServiceMode(SandboxTest):
+    def stop_after_refreshes(self, args, how):
+        """Starts the tool, lets it refresh twice, sends the signal: (stdout, status, seconds to end)."""
+        process = self.box.start(args)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.kill)
+        give_up = time.monotonic() + 10
+        while self.box.calls().count(("ResetWDT0",)) < 2 and time.monotonic() < give_up:
+            time.sleep(0.05)
+        process.send_signal(how)
+        sent = time.monotonic()
+        status = process.wait(timeout=5)
+        return process.stdout.read(), status, time.monotonic() - sent
+
+    def test_stop_requests_disarm(self):
+        for how in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=how.name):
+                self.fresh(self.driver)
+                stdout, status, took = self.stop_after_refreshes(["--service"] + LOOP, how)
+                self.assertEqual((stdout, status), (on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"), 0))
+                self.assertLess(took, 0.5)
+                calls = self.box.calls()
+                self.assertEqual((calls[0], calls[-1]), (("SetWDT0", 5000, 208), ("DisableWDT0",)))
+                self.assertEqual(calls[1:-1], [("ResetWDT0",)] * (len(calls) - 2))
+
+    def test_any_other_end_leaves_the_watchdog_armed(self):
+        for args, how in ((LOOP, signal.SIGTERM), (["--service"] + LOOP, signal.SIGKILL)):
+            with self.subTest(args=args, signal=how.name):
+                self.fresh(self.driver)
+                stdout, status, _ = self.stop_after_refreshes(args, how)
+                self.assertEqual((stdout, status), (on_the_wire(ANNOUNCED), -how))
+                self.assertNotIn(("DisableWDT0",), self.box.calls())
+
+    def test_marker_is_removed_before_the_command_line_is_read(self):
+        stdout, status = self.box.run(["--service", "W0"])
+        self.assertEqual((stdout, status), (on_the_wire(usage(self.box.program_name())), 1))
+        stdout, status = self.box.run(["W0", "--service", "D"])
+        self.assertEqual((stdout, status), (b"WDT0 has already been disabled!\r\n", 0))
+
+
+def wait_for(condition, seconds):
+    give_up = time.monotonic() + seconds
+    while not condition() and time.monotonic() < give_up:
+        time.sleep(0.2)
+    return condition()
+
+
+@unittest.skipUnless(WINDOWS and PREFIX and os.environ.get("WINEPREFIX"), "needs Wine's service control manager")
+class WindowsService(SandboxTest):
+    """Run by Wine's own service control manager, which needs a persistent wineserver. A service does
+    not inherit the environment of the "sc" that starts it, so the simulated driver keeps its journal
+    in the service's temporary folder."""
+
+    def setUp(self):
+        super().setUp()
+        self.journals = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
+        for journal in glob.glob(self.journals):
+            os.remove(journal)
+
+    def sc(self, *args):
+        return subprocess.run(PREFIX + ["sc"] + list(args), capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL, timeout=120).stdout
+
+    def query(self, name):
+        """(state, service-specific exit code) as "sc query" shows them."""
+        text = self.sc("query", name)
+        state = re.search(r"STATE\s*:\s*\d+\s+(\w+)", text)
+        code = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", text)
+        return (state.group(1) if state else None), (int(code.group(1)) if code else None)
+
+    def service(self, command_line):
+        name = f"wdtctl-test-{os.getpid()}-{self.id().rsplit('.', 1)[-1]}"
+        self.sc("create", name, "binPath=", f'"{self.box.program_name()}" --service {command_line}')
+        self.addCleanup(self.sc, "delete", name)
+        self.addCleanup(self.sc, "stop", name)
+        self.sc("start", name)
+        return name
+
+    def journal(self):
+        found = glob.glob(self.journals)
+        if not found:
+            return []
+        with open(found[0]) as f:
+            return [(float(line.split()[0]), *line.split()[1:]) for line in f]
+
+    def log(self):
+        path = os.path.join(self.box.bin, "wdtctl-service.log")
+        if not os.path.exists(path):
+            return b""
+        with open(path, "rb") as f:
+            return f.read()
+
+    def test_runs_on_schedule_and_a_stop_disarms(self):
+        name = self.service("W0 T5 L1")
+        self.assertTrue(wait_for(lambda: len(self.journal()) >= 4, 180), self.journal())
+        self.assertEqual(self.query(name), ("RUNNING", 0))
+        self.sc("stop", name)
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+        self.assertEqual(self.query(name), ("STOPPED", 0))
+        journal = self.journal()
+        calls = [tuple(entry[1:]) for entry in journal]
+        self.assertEqual((calls[0], calls[-1]), (("SetWDT0", "5000", "208"), ("DisableWDT0",)))
+        self.assertEqual(calls[1:-1], [("ResetWDT0",)] * (len(calls) - 2))
+        refreshes = [entry[0] for entry in journal[1:-1]]
+        for earlier, later in zip(refreshes, refreshes[1:]):
+            self.assertAlmostEqual(later - earlier, 1000, delta=250)
+        self.assertEqual(self.log(), on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"))
+
+    def test_a_bad_command_line_stops_with_its_exit_code(self):
+        name = self.service("W0 T999")
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 180))
+        self.assertEqual(self.query(name), ("STOPPED", 1))
+        self.assertEqual(self.log(), on_the_wire("Time Parameter error!\r\n"))
+        self.assertEqual(self.journal(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
