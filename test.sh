@@ -39,6 +39,9 @@ start_wine() {
     # The prefix takes minutes to make, so it is kept between runs, like the emulated machine's kernel.
     export WINEPREFIX="${WDT_WINEPREFIX:-$HOME/.cache/wdtctl-wine}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$(dirname "$WINEPREFIX")"
+    # A server left running for this prefix (persistent, from an earlier run) would never let
+    # "wineserver -w" below return.
+    wineserver -k >/dev/null 2>&1
     # Wine's background services keep the output of the first Wine process of a session open, so
     # the prefix is started here with its output in a file, never on a pipe that a test reads.
     # Wine's 64-bit loader is used directly where it exists: the usual launcher starts the 32-bit one.

@@ -76,7 +76,9 @@ class WindowsService(SandboxTest):
             os.remove(journal)
 
     def sc(self, *args):
-        return subprocess.run(PREFIX + ["sc"] + list(args), capture_output=True, text=True,
+        # Wine's 64-bit "sc" serves a 32-bit service too, and starts fast where 32-bit code is emulated.
+        launcher = ["/usr/lib/wine/wine64"] if os.path.exists("/usr/lib/wine/wine64") else PREFIX
+        return subprocess.run(launcher + ["sc"] + list(args), capture_output=True, text=True,
                               stdin=subprocess.DEVNULL, timeout=120).stdout
 
     def query(self, name):
