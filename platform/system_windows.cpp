@@ -26,6 +26,16 @@ bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** libr
     return true;
 }
 
+// Writes the executable's folder, with its final separator ("C:\\" for a drive root, never "C:"),
+// into `folder` and answers its length; 0 when it cannot be known.
+DWORD own_folder(wchar_t* folder) {
+    const DWORD length = GetModuleFileNameW(nullptr, folder, kPathSize);
+    DWORD folder_length = (length > 0 && length < kPathSize) ? length : 0;
+    while (folder_length > 0 && folder[folder_length - 1] != L'\\') --folder_length;
+    folder[folder_length] = L'\0';
+    return folder_length;
+}
+
 }  // namespace
 
 void prepare_process() {}
@@ -37,11 +47,7 @@ void prepare_process() {}
 // the search for the library's dependencies; if that cannot be done, nothing is loaded.
 void* open_library(const char* file_name) {
     static wchar_t folder[kPathSize];
-    const DWORD length = GetModuleFileNameW(nullptr, folder, kPathSize);
-    if (length == 0 || length >= kPathSize) return nullptr;
-    DWORD folder_length = length;
-    while (folder_length > 0 && folder[folder_length - 1] != L'\\') --folder_length;
-    folder[folder_length] = L'\0';  // keeps the separator: "C:\" for a drive root, never "C:"
+    const DWORD folder_length = own_folder(folder);
     if (folder_length == 0 || !SetDllDirectoryW(folder)) return nullptr;
 
     void* library = nullptr;
@@ -101,9 +107,7 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
 // If that file cannot be opened they are lost, and nothing else changes: the loop never prints.
 void send_output_to_log() {
     static wchar_t path[kPathSize];
-    const DWORD length = GetModuleFileNameW(nullptr, path, kPathSize);
-    DWORD folder_length = length < kPathSize ? length : 0;
-    while (folder_length > 0 && path[folder_length - 1] != L'\\') --folder_length;
+    const DWORD folder_length = own_folder(path);
     const wchar_t name[] = L"wdtctl-service.log";
     if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
     std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
