@@ -17,6 +17,7 @@ int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host&
     // The loop never ends normally, so whatever is still buffered would otherwise never be seen
     // when standard output is a file or a pipe.
     host.flush();
+    host.hold_memory();
 
     // Refresh k is due k periods after the announcement, so the time the driver call takes does
     // not add up. When the process was held up past a due time, it refreshes once at once and the

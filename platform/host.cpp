@@ -16,7 +16,7 @@ void flush() { std::fflush(system::messages()); }
 
 const Host& system_host() {
     static const Host host{system::open_library, system::find_entry, print, flush, system::now_ms,
-                           system::sleep_until_ms};
+                           system::sleep_until_ms, system::hold_memory};
     return host;
 }
 

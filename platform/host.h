@@ -27,6 +27,9 @@ struct Host {
     int64_t (*now_ms)();
     // Blocks until now_ms() reaches the deadline, or until a deliberate stop is requested.
     Wake (*sleep_until_ms)(int64_t deadline);
+    // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
+    // back from disk; quietly does nothing where the system refuses.
+    void (*hold_memory)();
 };
 
 // The real operating system; one implementation per platform.

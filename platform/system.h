@@ -17,6 +17,7 @@ void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
+void hold_memory();
 
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.

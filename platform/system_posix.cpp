@@ -1,6 +1,7 @@
 // The system on Linux and other POSIX systems.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ bool load_from(const char* folder, size_t folder_length, const char* file_name, 
 // A broken pipe on standard output must never end the tool: the keep-alive loop goes on
 // refreshing when whoever read its messages has gone.
 void prepare_process() { signal(SIGPIPE, SIG_IGN); }
+
+// Locks what is mapped now and whatever is mapped later. Without the privilege or a large enough
+// RLIMIT_MEMLOCK the kernel refuses, and the loop runs as before: nothing to tell the user.
+void hold_memory() { mlockall(MCL_CURRENT | MCL_FUTURE); }
 
 std::FILE* messages() { return stdout; }
 

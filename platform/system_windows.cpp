@@ -40,6 +40,10 @@ DWORD own_folder(wchar_t* folder) {
 
 void prepare_process() {}
 
+// Windows trims a working set only under pressure and offers no lock of a whole process; the
+// loop runs as it is.
+void hold_memory() {}
+
 // The tool runs with administrator rights, so the library is only taken from folders that an
 // ordinary user cannot write to: the executable's own folder, then the system folder, then the
 // Windows folder, each named by full path. Never the current directory, and never PATH, which

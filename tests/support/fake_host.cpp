@@ -61,6 +61,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     const size_t round = the_world.wait_deadlines.size();
     the_world.wait_deadlines.push_back(deadline);
     the_world.flushed_at_wait.push_back(the_world.flushed_bytes);
+    the_world.holds_at_wait.push_back(the_world.memory_holds);
     if (static_cast<int>(round) == the_world.stop_at_round) return wdt::Wake::stop_requested;
     if (static_cast<int>(round) >= the_world.rounds) return wdt::Wake::ended;
     const int64_t late = round < the_world.late_by_ms.size() ? the_world.late_by_ms[round] : 0;
@@ -69,7 +70,9 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     return wdt::Wake::due;
 }
 
-const wdt::Host the_host{open_library, find_entry, print, flush, now_ms, sleep_until_ms};
+void hold_memory() { ++the_world.memory_holds; }
+
+const wdt::Host the_host{open_library, find_entry, print, flush, now_ms, sleep_until_ms, hold_memory};
 
 }  // namespace
 

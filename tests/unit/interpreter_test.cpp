@@ -39,7 +39,7 @@ void expect_run(const Case& c) {
     fake::reset();
     const int status = fake::run(c.arguments);
     std::string line;
-    for (const std::string& argument : c.arguments) line += "[" + argument.substr(0, 40) + "]";
+    for (const std::string& argument : c.arguments) line.append("[").append(argument, 0, 40).append("]");
     EXPECT_EQ(fake::world().output, c.output) << line;
     EXPECT_EQ(status, c.status) << line;
     EXPECT_EQ(fake::world().calls, c.calls) << line;

@@ -48,6 +48,7 @@ TEST_F(KeepAlive, RefusalsPrintOneMessageAndRefreshNothing) {
         EXPECT_EQ(fake::world().output, c.output) << c.arguments[1];
         EXPECT_EQ(fake::world().calls, c.calls) << c.arguments[1];
         EXPECT_TRUE(fake::world().wait_deadlines.empty()) << c.arguments[1];
+        EXPECT_EQ(fake::world().memory_holds, 0) << c.arguments[1];
     }
 }
 
@@ -82,10 +83,11 @@ TEST_F(KeepAlive, RefreshesOnSchedule) {
     }
 }
 
-TEST_F(KeepAlive, EverythingIsFlushedBeforeTheFirstWait) {
+TEST_F(KeepAlive, EverythingIsFlushedAndMemoryHeldOnceBeforeTheFirstWait) {
     fake::run({"W0", "T5", "L2"});
     ASSERT_FALSE(fake::world().flushed_at_wait.empty());
     EXPECT_EQ(fake::world().flushed_at_wait[0], fake::world().output.size());
+    EXPECT_EQ(fake::world().holds_at_wait, std::vector<int>(fake::world().holds_at_wait.size(), 1));
 }
 
 TEST_F(KeepAlive, SlowDriverCallsDoNotAddUp) {
