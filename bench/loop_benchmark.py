@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Measures the keep-alive loop against the simulated driver: how closely refreshes keep to a 1 s
-period, how far the last one drifted, the CPU time per refresh and the resident memory.
+period, how far the last one drifted, the CPU time per refresh and the resident memory, with the
+loop's memory locked and, in a second process that is refused the lock, without.
 
   bench/loop_benchmark.py [seconds] [path to wdtctl]     (defaults: 300, build/linux/wdtctl)
 """
@@ -14,12 +15,18 @@ import time
 PERIOD_MS = 1000
 
 
-def resident_kib(pid):
+def memory_kib(pid, field="VmRSS"):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+# A process that may lock no memory: no locked-memory allowance, and no privilege to exceed it.
+REFUSE_LOCK = ["prlimit", "--memlock=0:0"] + (
+    ["setpriv", "--inh-caps=-ipc_lock", "--ambient-caps=-ipc_lock", "--bounding-set=-ipc_lock"]
+    if os.geteuid() == 0 else [])
 
 
 def cpu_seconds(pid):
@@ -33,18 +40,24 @@ def main():
     tool = sys.argv[2] if len(sys.argv) > 2 else "build/linux/wdtctl"
     journal = tempfile.NamedTemporaryFile(prefix="wdt-bench-", suffix=".txt", delete=False).name
     env = dict(os.environ, WDT_SIM_JOURNAL=journal)
+    unlocked_env = dict(os.environ, WDT_SIM_JOURNAL=journal + ".unlocked")
     process = subprocess.Popen([tool, "W0", "T5", "L1"], stdout=subprocess.PIPE, env=env)
+    unlocked = subprocess.Popen(REFUSE_LOCK + [tool, "W0", "T5", "L1"], stdout=subprocess.PIPE, env=unlocked_env)
     try:
-        process.stdout.readline()
-        process.stdout.readline()  # the announcement: the loop has started
+        for each in (process, unlocked):
+            each.stdout.readline()
+            each.stdout.readline()  # the announcement: the loop has started
         time.sleep(1.5)  # after the first refresh, which opens the journal for the first time
-        rss_start = resident_kib(process.pid)
+        rss_start = [memory_kib(each.pid) for each in (process, unlocked)]
         time.sleep(seconds)
-        rss_end = resident_kib(process.pid)
+        rss_end = [memory_kib(each.pid) for each in (process, unlocked)]
+        locked = [memory_kib(each.pid, "VmLck") for each in (process, unlocked)]
         cpu = cpu_seconds(process.pid)
     finally:
-        process.kill()
-        process.wait()
+        for each in (process, unlocked):
+            each.kill()
+            each.wait()
+        os.unlink(journal + ".unlocked")
 
     with open(journal) as lines:
         refreshes = [float(line.split()[0]) for line in lines if "ResetWDT0" in line]
@@ -58,7 +71,9 @@ def main():
     print(f"deviation from period, worst:  {max(deviations):.3f} ms")
     print(f"drift of the last refresh:     {drift:+.3f} ms after {len(intervals)} periods")
     print(f"CPU time per refresh:          {1e6 * cpu / len(refreshes):.1f} us")
-    print(f"resident memory, start / end:  {rss_start} KiB / {rss_end} KiB")
+    for i, name in enumerate(("memory locked", "lock refused")):
+        print(f"resident memory, {name + ':':<15} {rss_start[i]} KiB at start / {rss_end[i]} KiB at end "
+              f"({locked[i]} KiB locked)")
 
 
 if __name__ == "__main__":
