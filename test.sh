@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test: Linux (plain and under AddressSanitizer and UndefinedBehaviorSanitizer),
-# both Windows builds under Wine, a bounded fuzzing run, and the proof on an emulated machine.
+# a distribution's build with the Debian package checked, both Windows builds under Wine, a bounded
+# fuzzing run, and the proofs on emulated machines (a minimal one, and Debian booting with systemd).
 # Installs the Debian packages it needs when they are missing (as root).
 #   ./test.sh              everything
-#   ./test.sh linux wine   only the stages named (linux sanitize windows fuzz vm)
+#   ./test.sh linux wine   only the stages named (linux sanitize package windows fuzz vm systemd_vm)
 set -uo pipefail
 cd "$(dirname "$0")"
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(linux sanitize windows fuzz vm)
+[ ${#stages[@]} -gt 0 ] || stages=(linux sanitize package windows fuzz vm systemd_vm)
 passed=0 failed=0 skipped=0
 failures=()
 
@@ -71,6 +72,22 @@ enable_32_bit() {
     /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
+# The way a distribution builds: an optimised build with Debian's own compiler and linker flags and
+# without warnings as errors, its tests, then the Debian package from it, checked by lintian (no
+# errors) and by what an administrator would meet.
+package() {
+    scripts/deps.sh build package || return 1
+    local dir=build/package
+    (eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)" &&
+        CXXFLAGS="$CXXFLAGS $CPPFLAGS" cmake -B $dir -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX=/usr >/dev/null) &&
+        cmake --build $dir && (cd $dir && ctest --output-on-failure --timeout 600) || return 1
+    rm -f $dir/*.deb && (cd $dir && cpack -G DEB >/dev/null) || return 1
+    local deb=($dir/*.deb)
+    lintian --pedantic "${deb[0]}" 2>/dev/null | tee $dir/lintian.txt
+    ! grep -q "^E:" $dir/lintian.txt && python3 tests/package/check_deb.py "${deb[0]}"
+}
+
 windows() {
     scripts/deps.sh windows || return 1
     enable_32_bit || { echo "windows: cannot run 32-bit programs here" >&2; return 1; }
@@ -92,9 +109,11 @@ for s in "${stages[@]}"; do
     case "$s" in
         linux) stage "linux" build_and_test linux ;;
         sanitize) stage "sanitize" build_and_test sanitize ;;
+        package) stage "package" package ;;
         windows) stage "windows" windows ;;
         fuzz) stage "fuzz" fuzz/run.sh 60 ;;
         vm) stage "vm" tests/vm/run.sh ;;
+        systemd_vm) stage "systemd_vm" tests/vm/systemd_guest.sh ;;
         *) echo "test.sh: unknown stage '$s'" >&2; exit 2 ;;
     esac
 done
