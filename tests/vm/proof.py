@@ -81,17 +81,17 @@ def make_initramfs(build, kernel_dir, folder):
     return image
 
 
-def boot(kernel, initramfs, scenario, folder, clock_mark, watch_after):
-    """Runs one scenario until the machine is reset or watch_after seconds have passed since the
-    serial line "MARK <clock_mark>". Answers the timestamped serial lines, the time of the reset (or
-    None) and whether the 6300ESB reported firing."""
+def boot(machine, scenario, folder, clock_mark, watch_after, boot_seconds=90):
+    """Runs one scenario on a machine with a 6300ESB (machine: QEMU's options for memory, kernel,
+    disks) until the machine is reset or stops, or watch_after seconds have passed since the serial
+    line "MARK <clock_mark>". Answers the timestamped serial lines, the time of the reset or stop
+    (or None) and whether the 6300ESB reported firing."""
     qmp_path = os.path.join(folder, f"qmp-{scenario}.sock")
     qemu = subprocess.Popen(
-        ["qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-m", "256M", "-smp", "1", "-display", "none",
-         "-monitor", "none", "-serial", "stdio", "-no-reboot", "-action", "watchdog=reset", "-device", "i6300esb",
-         "-kernel", kernel, "-initrd", initramfs, "-append", f"console=ttyS0 quiet panic=-1 scenario={scenario}",
-         "-chardev", f"socket,id=qmp,path={qmp_path},server=on,wait=off", "-mon", "chardev=qmp,mode=control"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        ["qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-display", "none", "-monitor", "none",
+         "-serial", "stdio", "-no-reboot", "-action", "watchdog=reset", "-device", "i6300esb",
+         "-chardev", f"socket,id=qmp,path={qmp_path},server=on,wait=off", "-mon", "chardev=qmp,mode=control"]
+        + machine, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     qmp = socket.socket(socket.AF_UNIX)
     for _ in range(100):
         try:
@@ -105,7 +105,7 @@ def boot(kernel, initramfs, scenario, folder, clock_mark, watch_after):
     selector = selectors.DefaultSelector()
     selector.register(qemu.stdout, selectors.EVENT_READ)
     selector.register(qmp, selectors.EVENT_READ)
-    deadline = time.monotonic() + 90  # boot and scenario up to the mark
+    deadline = time.monotonic() + boot_seconds  # boot and scenario up to the mark
     while time.monotonic() < deadline and reset_at is None:
         for key, _ in selector.select(timeout=0.2):
             source = key.fileobj
@@ -137,7 +137,9 @@ def boot(kernel, initramfs, scenario, folder, clock_mark, watch_after):
 def run_scenario(name, kernel, initramfs, folder):
     what, clock_mark, expected, resetter = SCENARIOS[name]
     watch_after = expected[1] + 2 if isinstance(expected, tuple) else expected
-    lines, reset_at, hardware_fired = boot(kernel, initramfs, name, folder, clock_mark, watch_after)
+    machine = ["-m", "256M", "-smp", "1", "-kernel", kernel, "-initrd", initramfs,
+               "-append", f"console=ttyS0 quiet panic=-1 scenario={name}"]
+    lines, reset_at, hardware_fired = boot(machine, name, folder, clock_mark, watch_after)
     marks = [(t, text[5:]) for t, text in lines if text.startswith("MARK ")]
     problems = []
     clock = [t for t, mark in marks if mark == clock_mark]
