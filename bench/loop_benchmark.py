@@ -15,12 +15,17 @@ import time
 PERIOD_MS = 1000
 
 
-def memory_kib(pid, field="VmRSS"):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
+def memory_kib(pid):
+    """The resident memory, and the part of it in mappings locked in RAM, from /proc/<pid>/smaps."""
+    resident = locked = rss = 0
+    with open(f"/proc/{pid}/smaps") as smaps:
+        for line in smaps:
+            if line.startswith("Rss:"):
+                rss = int(line.split()[1])
+                resident += rss
+            elif line.startswith("VmFlags:") and " lo" in f" {line[8:]}":
+                locked += rss
+    return resident, locked
 
 
 # A process that may lock no memory: no locked-memory allowance, and no privilege to exceed it.
@@ -48,10 +53,9 @@ def main():
             each.stdout.readline()
             each.stdout.readline()  # the announcement: the loop has started
         time.sleep(1.5)  # after the first refresh, which opens the journal for the first time
-        rss_start = [memory_kib(each.pid) for each in (process, unlocked)]
+        rss_start = [memory_kib(each.pid)[0] for each in (process, unlocked)]
         time.sleep(seconds)
-        rss_end = [memory_kib(each.pid) for each in (process, unlocked)]
-        locked = [memory_kib(each.pid, "VmLck") for each in (process, unlocked)]
+        rss_end, locked = zip(*(memory_kib(each.pid) for each in (process, unlocked)))
         cpu = cpu_seconds(process.pid)
     finally:
         for each in (process, unlocked):

@@ -33,9 +33,14 @@ bool load_from(const char* folder, size_t folder_length, const char* file_name, 
 // refreshing when whoever read its messages has gone.
 void prepare_process() { signal(SIGPIPE, SIG_IGN); }
 
-// Locks what is mapped now and whatever is mapped later. Without the privilege or a large enough
-// RLIMIT_MEMLOCK the kernel refuses, and the loop runs as before: nothing to tell the user.
-void hold_memory() { mlockall(MCL_CURRENT | MCL_FUTURE); }
+// Locks every page of the process once it is in memory, now and later: what the loop uses is in
+// memory after its first round and stays there, while library code it never runs takes no RAM.
+// Kernels older than 4.4 know no MCL_ONFAULT; there everything mapped is locked. Without the
+// privilege or a large enough RLIMIT_MEMLOCK the kernel refuses, and the loop runs as before:
+// nothing to tell the user.
+void hold_memory() {
+    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0 && errno == EINVAL) mlockall(MCL_CURRENT | MCL_FUTURE);
+}
 
 std::FILE* messages() { return stdout; }
 
