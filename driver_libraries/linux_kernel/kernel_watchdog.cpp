@@ -226,6 +226,13 @@ void arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds
     if (kernel.ioctl(watchdogs.fd[n], WDIOC_SETOPTIONS, &options) != 0) {
         say(kernel, device.path, "cannot enable the watchdog: %s", std::strerror(errno));
     }
+    // The kernel keeps a magic character written before a stop (a disable writes one) until the
+    // next write, and would then stop this watchdog when the device is closed: at exit, or at a
+    // kill. Any write that is not the magic character forgets it.
+    if (kernel.write(watchdogs.fd[n], "\n", 1) != 1) {
+        say(kernel, device.path, "cannot clear an earlier magic character, so the watchdog may stop when the tool "
+            "exits: %s", std::strerror(errno));
+    }
     keep_alive(watchdogs, kernel, device, n);
 }
 

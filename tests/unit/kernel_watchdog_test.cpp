@@ -109,15 +109,18 @@ const kwd::Kernel kFakeKernel{
     },
     [](int fd, const char* data, size_t size) {
         fake.written.push_back(std::string(data, size));
-        if (Watchdog* w = watchdog_of(fd); w != nullptr && std::string(data, size).find('V') != std::string::npos) {
-            w->release_allowed = true;
-        }
+        // Each write forgets an earlier magic character, then notes one in this write.
+        if (Watchdog* w = watchdog_of(fd)) w->release_allowed = std::string(data, size).find('V') != std::string::npos;
         return static_cast<long>(size);
     },
     [](int fd) {
+        // Only the close of a running watchdog uses up the magic character; after a stop it stays noted.
         if (Watchdog* w = watchdog_of(fd)) {
-            if ((w->release_allowed || !w->magic_close) && !w->nowayout) w->active = false;
-            w->held = w->release_allowed = false;
+            if (w->active) {
+                if ((w->release_allowed || !w->magic_close) && !w->nowayout) w->active = false;
+                w->release_allowed = false;
+            }
+            w->held = false;
         }
         fake.open_fds.erase(fd);
         return 0;
@@ -345,9 +348,22 @@ TEST_F(KernelWatchdog, HeldDeviceIsUsedAndReleasedOnlyByDisable) {
     run(kRefresh, 1);
     EXPECT_EQ(fake.opened, Lines{"/dev/watchdog1"});
     run(kDisable, 1);
-    EXPECT_EQ(fake.written, Lines{"V"});
+    EXPECT_EQ(fake.written, (Lines{"\n", "V"}));
     EXPECT_FALSE(fake.watchdogs["248:1"].active);
     EXPECT_EQ(watchdogs.fd[1], -1);
+}
+
+TEST_F(KernelWatchdog, AMagicCharacterWrittenBeforeArmingNeverStopsTheWatchdogAtExit) {
+    // The kernel keeps a 'V' written before a stop, such as a disable's, until a later write.
+    for (bool disabled_first : {true, false}) {
+        start_over();
+        w0().active = disabled_first;
+        w0().release_allowed = !disabled_first;
+        if (disabled_first) run(kDisable, 0);
+        run(kArm, 0);
+        exit_process();
+        EXPECT_TRUE(w0().active) << disabled_first;
+    }
 }
 
 TEST_F(KernelWatchdog, BusyDeviceNamesTheLikelyHolder) {
