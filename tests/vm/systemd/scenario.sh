@@ -26,8 +26,18 @@ case "$scenario" in
             sleep 0.5
         done
         mark "journal-$said"
-        sleep 16 ;;
+        sleep 8
+        # Settings the tool refuses after arming: the unit must leave the watchdog disarmed.
+        sed -i 's/^WDTCTL_PERIOD=.*/WDTCTL_PERIOD=5/' /etc/default/wdtctl
+        systemctl start wdtctl.service
+        sleep 2
+        mark "refused-service-$(systemctl is-active wdtctl.service) state-$(cat $watchdog/state)"
+        sleep 8 ;;
     kill9)
+        # Restarted first: the stop's magic character must not let the new process's watchdog stop
+        # when that process is killed.
+        sleep 2
+        systemctl restart wdtctl.service
         sleep 4
         systemctl kill --signal=KILL wdtctl.service
         mark stopped
