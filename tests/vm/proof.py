@@ -8,6 +8,7 @@ outside that the machine is reset exactly when the tool stops refreshing an arme
 import glob
 import json
 import os
+import re
 import selectors
 import shutil
 import socket
@@ -17,6 +18,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# A kernel message can land on the console in the middle of a line the guest writes (seen: between
+# "MARK stopped" and its line end); it is split off there, as a line of its own.
+KERNEL_MESSAGE = re.compile(r"(?=\[ *\d+\.\d+\] )")
 
 LOOP_OUTPUT = ["System will be reset after 5 seconds.",
                "Entering endless loop: Timer for reboot 5 seconds. Refresh each 2 seconds."]
@@ -121,9 +125,10 @@ def boot(machine, scenario, folder, clock_mark, watch_after, boot_seconds=90):
                 line, buffers[source] = buffers[source].split(b"\n", 1)
                 text = line.decode("utf-8", "replace").rstrip("\r")
                 if source is qemu.stdout:
-                    lines.append((now, text))
-                    if text == "MARK " + clock_mark:
-                        deadline = now + watch_after
+                    for part in filter(None, KERNEL_MESSAGE.split(text)):
+                        lines.append((now, part))
+                        if part == "MARK " + clock_mark:
+                            deadline = now + watch_after
                 elif '"WATCHDOG"' in text and json.loads(text)["data"]["action"] == "reset":
                     hardware_fired, reset_at = True, now
         if qemu.poll() is not None and reset_at is None:
