@@ -45,13 +45,15 @@ chroot $root systemctl -q mask serial-getty@ttyS0.service getty@tty1.service
 echo wdtctl-proof >$root/etc/hostname
 truncate -s 1G $work/root.img
 mkfs.ext4 -q -d $root $work/root.img
-# The first process: busybox, and the modules that reading the root disk needs.
+# The first process: busybox, and the modules that reading the root disk needs, with the order
+# (each after those it needs) in which it loads them.
 initrd=$work/initramfs
 mkdir -p $initrd/{bin,proc,sys,dev,root,modules}
 cp "$kernel_dir/bin/busybox" $initrd/bin/
 install -m 755 tests/vm/systemd/initramfs_init.sh $initrd/init
-for module in crc16 crc32c_generic mbcache jbd2 ext4 virtio_ring virtio virtio_pci_modern_dev \
-              virtio_pci_legacy_dev virtio_pci virtio_blk; do
+echo crc16 crc32c_generic mbcache jbd2 ext4 virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev \
+    virtio_pci virtio_blk >$initrd/modules/order
+for module in $(cat $initrd/modules/order); do
     find "$kernel_dir/lib/modules" -name "$module.ko" -exec cp {} $initrd/modules/ \;
 done
 (cd $initrd && find . | cpio -o -H newc --quiet) >$work/initramfs.cpio

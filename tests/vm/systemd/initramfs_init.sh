@@ -5,8 +5,7 @@
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for module in crc16 crc32c_generic mbcache jbd2 ext4 virtio_ring virtio virtio_pci_modern_dev \
-              virtio_pci_legacy_dev virtio_pci virtio_blk; do
+for module in $(cat /modules/order); do
     insmod /modules/$module.ko || echo "MARK insmod-failed $module"
 done
 for _ in $(seq 100); do [ -b /dev/vda ] && break; sleep 0.1; done
