@@ -177,6 +177,24 @@ bool take_for_arm(Watchdogs& watchdogs, const Kernel& kernel, Device& device, in
     return true;
 }
 
+// Names the device of watchdog n, which this process already holds.
+void name_held(const Kernel& kernel, int n, Device& device) {
+    std::snprintf(device.path, sizeof device.path, "%s", chosen_path(kernel, n));
+}
+
+// Opens watchdog n for a refresh or a disable, but only when it is running: opening a stopped
+// watchdog would start it. Answers whether it is now held; `what` is said with an unknown state.
+bool open_if_running(Watchdogs& watchdogs, const Kernel& kernel, Device& device, int n, const char* what) {
+    if (!find_device(kernel, n, device)) return false;
+    const State state = state_of(kernel, device);
+    if (state == State::inactive) return false;
+    if (state == State::unknown) {
+        say_state_unknown(kernel, device, what);
+        return false;
+    }
+    return open_device(watchdogs, kernel, device, n);
+}
+
 // Sets the timeout and checks what the driver made of it. Answers false, with the reason in
 // `problem`, when the watchdog would run with a shorter timeout than asked or an unknown one.
 bool set_timeout(const Watchdogs& watchdogs, const Kernel& kernel, const Device& device, int n, int wanted,
@@ -205,7 +223,7 @@ void arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds
     Device device{};
     bool started_here = false;
     if (watchdogs.fd[n] >= 0) {
-        std::snprintf(device.path, sizeof device.path, "%s", chosen_path(kernel, n));
+        name_held(kernel, n, device);
     } else if (!take_for_arm(watchdogs, kernel, device, n, started_here)) {
         return;
     }
@@ -239,17 +257,10 @@ void arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds
 void refresh(Watchdogs& watchdogs, const Kernel& kernel, int n) {
     Device device{};
     if (watchdogs.fd[n] < 0) {
-        if (!find_device(kernel, n, device)) return;
-        const State state = state_of(kernel, device);
-        if (state == State::inactive) return;  // nothing to refresh, and opening would start it
-        if (state == State::unknown) {
-            say_state_unknown(kernel, device, "not refreshed");
-            return;
-        }
-        if (!open_device(watchdogs, kernel, device, n)) return;
+        if (!open_if_running(watchdogs, kernel, device, n, "not refreshed")) return;
         warn_if_close_stops(watchdogs, kernel, device, n);
     } else {
-        std::snprintf(device.path, sizeof device.path, "%s", chosen_path(kernel, n));
+        name_held(kernel, n, device);
     }
     keep_alive(watchdogs, kernel, device, n);
 }
@@ -258,16 +269,9 @@ void disable(Watchdogs& watchdogs, const Kernel& kernel, int n) {
     Device device{};
     const bool held = watchdogs.fd[n] >= 0;
     if (held) {
-        std::snprintf(device.path, sizeof device.path, "%s", chosen_path(kernel, n));
-    } else {
-        if (!find_device(kernel, n, device)) return;
-        const State state = state_of(kernel, device);
-        if (state == State::inactive) return;  // already stopped; opening it would start it
-        if (state == State::unknown) {
-            say_state_unknown(kernel, device, "not stopped");
-            return;
-        }
-        if (!open_device(watchdogs, kernel, device, n)) return;
+        name_held(kernel, n, device);
+    } else if (!open_if_running(watchdogs, kernel, device, n, "not stopped")) {
+        return;
     }
     if (stop_and_close(watchdogs, kernel, device, n)) return;
     say(kernel, device.path, "cannot stop the watchdog: %s", why_not_stopped(errno));
