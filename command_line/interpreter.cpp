@@ -31,7 +31,7 @@ bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanSt
 }
 
 // Carries out the commands in order, until the arguments run out or a disable or refresh ends the
-// pass. Answers false, having printed why, when a timeout is out of range.
+// pass. Answers false, having printed why, when a timeout is out of range or a driver call failed.
 bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                         const WatchdogDriver& driver, ScanState& state) {
     const unsigned n = state.selected_watchdog;
@@ -44,7 +44,10 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                     say(host, "Time Parameter error!\r\n");
                     return false;
                 }
-                arm(driver, n, state.timer_seconds);
+                if (!arm(driver, n, state.timer_seconds)) {
+                    say(host, "WDT%d could not be set!\r\n", static_cast<int>(n));
+                    return false;
+                }
                 say(host, "System will be reset after %ld seconds.\n", static_cast<long>(state.timer_seconds));
                 break;
             case 'L':
@@ -52,11 +55,12 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                 state.refresh_period_seconds = parse_number(argument + 1);
                 break;
             case 'D':
-                disable(driver, n);
-                say(host, "WDT%d has already been disabled!\r\n", static_cast<int>(n));
-                return true;
+                return disable_and_say(driver, host, n);
             case 'R':
-                refresh(driver, n);
+                if (!refresh(driver, n)) {
+                    say(host, "WDT%d could not be reset!\r\n", static_cast<int>(n));
+                    return false;
+                }
                 say(host, "WDT%d has already been reseted!\r\n", static_cast<int>(n));
                 return true;
             default:

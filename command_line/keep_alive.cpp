@@ -2,6 +2,12 @@
 
 namespace wdt {
 
+bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n) {
+    const bool done = disable(driver, n);
+    say(host, done ? "WDT%d has already been disabled!\r\n" : "WDT%d could not be disabled!\r\n", static_cast<int>(n));
+    return done;
+}
+
 int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host& host) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
         say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
@@ -25,16 +31,27 @@ int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host&
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
     int64_t due = host.now_ms() + period_ms;
     const unsigned n = state.selected_watchdog;
+    bool failing = false;
     for (;;) {
         const Wake wake = host.sleep_until_ms(due);
         if (wake == Wake::ended) return 0;
         if (wake == Wake::stop_requested) {
             // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
-            disable(driver, n);
-            say(host, "WDT%d has already been disabled!\r\n", static_cast<int>(n));
-            return 0;
+            return disable_and_say(driver, host, n) ? 0 : 1;
         }
-        refresh(driver, n);
+        // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
+        // Each change between working and failing is said once, not every period.
+        const bool refreshed = refresh(driver, n);
+        if (refreshed == failing) {
+            failing = !refreshed;
+            if (failing) {
+                say(host, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
+                    static_cast<long>(state.refresh_period_seconds));
+            } else {
+                say(host, "WDT%d is reset again.\r\n", static_cast<int>(n));
+            }
+            host.flush();
+        }
         const int64_t now = host.now_ms();
         due += period_ms;
         if (now >= due) due = now + period_ms;

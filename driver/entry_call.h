@@ -8,5 +8,8 @@ namespace wdt {
 
 void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode);
 void call_plain_entry(PlainEntry entry);
+// The same for a library whose entries return a result: answers it.
+int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode);
+int32_t call_status_entry(StatusPlainEntry entry);
 
 }  // namespace wdt

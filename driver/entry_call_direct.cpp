@@ -7,4 +7,10 @@ void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) { entry(
 
 void call_plain_entry(PlainEntry entry) { entry(); }
 
+int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode) {
+    return entry(milliseconds, mode);
+}
+
+int32_t call_status_entry(StatusPlainEntry entry) { return entry(); }
+
 }  // namespace wdt

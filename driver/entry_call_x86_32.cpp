@@ -6,37 +6,58 @@
 // So the call is made in a few instructions of our own: the stack pointer is saved in EDI, which
 // both conventions require the callee to preserve, the arguments are pushed, the entry is called,
 // and the stack pointer is then restored from EDI. Whether the callee popped its arguments or not,
-// the stack is exactly as before the call. EAX, ECX and EDX may be changed by the callee under
-// either convention and are declared clobbered. The stack is also aligned to 16 bytes at the call,
-// which is what current compilers expect of a caller.
+// the stack is exactly as before the call. Both conventions return a result in EAX; ECX and EDX may
+// be changed by the callee under either and are declared clobbered. The stack is also aligned to
+// 16 bytes at the call, which is what current compilers expect of a caller.
 #include "driver/entry_call.h"
 
 namespace wdt {
 
-void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {
+namespace {
+
+int32_t call_with_two(const void* entry, int32_t milliseconds, int32_t mode) {
     const int32_t arguments[2] = {milliseconds, mode};
+    int32_t result;
     asm volatile(
         "movl %%esp, %%edi\n\t"
         "andl $-16, %%esp\n\t"
         "subl $8, %%esp\n\t"
-        "pushl 4(%0)\n\t"
-        "pushl 0(%0)\n\t"
-        "call *%1\n\t"
+        "pushl 4(%1)\n\t"
+        "pushl 0(%1)\n\t"
+        "call *%2\n\t"
         "movl %%edi, %%esp\n\t"
-        :
+        : "=a"(result)
         : "r"(arguments), "r"(entry)
-        : "eax", "ecx", "edx", "edi", "memory", "cc");
+        : "ecx", "edx", "edi", "memory", "cc");
+    return result;
 }
 
-void call_plain_entry(PlainEntry entry) {
+int32_t call_with_none(const void* entry) {
+    int32_t result;
     asm volatile(
         "movl %%esp, %%edi\n\t"
         "andl $-16, %%esp\n\t"
-        "call *%0\n\t"
+        "call *%1\n\t"
         "movl %%edi, %%esp\n\t"
-        :
+        : "=a"(result)
         : "r"(entry)
-        : "eax", "ecx", "edx", "edi", "memory", "cc");
+        : "ecx", "edx", "edi", "memory", "cc");
+    return result;
 }
+
+}  // namespace
+
+int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode) {
+    return call_with_two(reinterpret_cast<const void*>(entry), milliseconds, mode);
+}
+
+int32_t call_status_entry(StatusPlainEntry entry) { return call_with_none(reinterpret_cast<const void*>(entry)); }
+
+// An entry that returns nothing leaves EAX as it pleases; that value is simply not used.
+void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {
+    call_with_two(reinterpret_cast<const void*>(entry), milliseconds, mode);
+}
+
+void call_plain_entry(PlainEntry entry) { call_with_none(reinterpret_cast<const void*>(entry)); }
 
 }  // namespace wdt

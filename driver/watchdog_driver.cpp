@@ -12,6 +12,12 @@ constexpr int32_t kSetMode = 208;
 constexpr const char* kEntryNames[6] = {"SetWDT0",   "SetWDT1",     "ResetWDT0",
                                         "ResetWDT1", "DisableWDT0", "DisableWDT1"};
 
+bool call_plain(const WatchdogDriver& driver, void* entry) {
+    if (driver.reports_status) return call_status_entry(reinterpret_cast<StatusPlainEntry>(entry)) == 0;
+    call_plain_entry(reinterpret_cast<PlainEntry>(entry));
+    return true;
+}
+
 }  // namespace
 
 LoadResult load_driver(WatchdogDriver& driver, const Host& host) {
@@ -25,21 +31,27 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host) {
         if (found[i] == nullptr) return {LoadStatus::missing_entry, kEntryNames[i]};
     }
     driver.library = library;
-    driver.set[0] = reinterpret_cast<SetEntry>(found[0]);
-    driver.set[1] = reinterpret_cast<SetEntry>(found[1]);
-    driver.refresh[0] = reinterpret_cast<PlainEntry>(found[2]);
-    driver.refresh[1] = reinterpret_cast<PlainEntry>(found[3]);
-    driver.disable[0] = reinterpret_cast<PlainEntry>(found[4]);
-    driver.disable[1] = reinterpret_cast<PlainEntry>(found[5]);
+    driver.set[0] = found[0];
+    driver.set[1] = found[1];
+    driver.refresh[0] = found[2];
+    driver.refresh[1] = found[3];
+    driver.disable[0] = found[4];
+    driver.disable[1] = found[5];
+    void* marker = host.find_entry(library, kStatusMarker);
+    driver.reports_status = marker != nullptr && call_status_entry(reinterpret_cast<StatusPlainEntry>(marker)) == 1;
     return {LoadStatus::loaded, nullptr};
 }
 
-void arm(const WatchdogDriver& driver, unsigned n, int32_t seconds) {
-    call_set_entry(driver.set[n], seconds * 1000, kSetMode);
+bool arm(const WatchdogDriver& driver, unsigned n, int32_t seconds) {
+    if (driver.reports_status) {
+        return call_status_set_entry(reinterpret_cast<StatusSetEntry>(driver.set[n]), seconds * 1000, kSetMode) == 0;
+    }
+    call_set_entry(reinterpret_cast<SetEntry>(driver.set[n]), seconds * 1000, kSetMode);
+    return true;
 }
 
-void refresh(const WatchdogDriver& driver, unsigned n) { call_plain_entry(driver.refresh[n]); }
+bool refresh(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.refresh[n]); }
 
-void disable(const WatchdogDriver& driver, unsigned n) { call_plain_entry(driver.disable[n]); }
+bool disable(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.disable[n]); }
 
 }  // namespace wdt

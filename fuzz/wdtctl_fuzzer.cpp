@@ -1,6 +1,7 @@
 // Feeds arbitrary command lines to the interpreter against a fake driver and a fake clock, and
-// checks after every run that nothing unsafe reached the driver and nothing foreign was printed.
-// The input is split on NUL bytes into the user arguments.
+// checks after every run that nothing unsafe reached the driver, nothing foreign was printed, and
+// no call that the driver said failed was confirmed. The input is split on NUL bytes into the user
+// arguments; a last byte with its high bit set also makes one entry of the driver fail.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,12 +52,21 @@ const char* const kUsage =
     "    wdtctl W1 D    -> Disable WDT1\n    wdtctl W0 R    -> Reset WDT0\n"
     "    wdtctl W0 T5 L2   -> Set WDT0 = 5s and reset them in loop each 2s\n";
 
+constexpr const char* kEntries[6] = {"SetWDT0", "SetWDT1", "ResetWDT0", "ResetWDT1", "DisableWDT0", "DisableWDT1"};
+
 struct Printed {
     std::vector<long> armed_seconds;
     std::string pass_ended_by;  // the entry a disable or refresh message reports, if any
+    std::string failed;         // the entry a "could not" message reports, if any
     bool loop_announced = false;
     long loop_timer = 0, loop_period = 0;
+    int loop_failures = 0;      // messages that a loop refresh failed
 };
+
+void note_failure(Printed& printed, const char* entry, long n) {
+    check(printed.failed.empty() && !printed.loop_announced, "a failure message after a failure or in the loop");
+    printed.failed = entry + std::to_string(n);
+}
 
 // Splits the output into the tool's own messages; anything else is a failure.
 Printed read_output(const std::string& out) {
@@ -71,6 +81,15 @@ Printed read_output(const std::string& out) {
             printed.loop_announced = true;
             printed.loop_timer = n[0];
             printed.loop_period = n[1];
+        } else if (take(out, pos, "WDT# could not be reset! Trying again every # seconds.\r\n", n)) {
+            check(printed.loop_announced && n[1] == printed.loop_period, "loop failure message out of place");
+            ++printed.loop_failures;
+        } else if (take(out, pos, "WDT# could not be set!\r\n", n)) {
+            note_failure(printed, "SetWDT", n[0]);
+        } else if (take(out, pos, "WDT# could not be reset!\r\n", n)) {
+            note_failure(printed, "ResetWDT", n[0]);
+        } else if (take(out, pos, "WDT# could not be disabled!\r\n", n)) {
+            note_failure(printed, "DisableWDT", n[0]);
         } else if (take(out, pos, "WDT# has already been disabled!\r\n", n) ||
                    take(out, pos, "WDT# has already been reseted!\r\n", n)) {
             check(n[0] == 0 || n[0] == 1, "message names a watchdog other than 0 or 1");
@@ -113,6 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fake::reset();
     fake::world().rounds = kLoopRounds;
+    const std::string failing = size > 0 && (data[size - 1] & 0x80) != 0 ? kEntries[(data[size - 1] & 0x7f) % 6] : "";
+    if (!failing.empty()) fake::world().failing_entries = {failing};
     const int64_t start_ms = fake::world().now_ms;
     const int status = fake::run(arguments);
     const fake::World& world = fake::world();
@@ -123,6 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (arguments.size() < 2 || n < 0) check(world.calls.empty(), "driver called without a valid selection");
     const std::string set_n = "SetWDT" + std::to_string(n), reset_n = "ResetWDT" + std::to_string(n);
 
+    // A call the driver said failed is said, ends the run with status 1, and nothing follows it.
+    if (!printed.failed.empty()) {
+        check(status == 1 && printed.failed == failing, "failure message without a failed call");
+        check(!world.calls.empty() && world.calls.back().entry == failing, "a call after a failed one");
+    }
+
     // The command pass: arms, then at most one disable or refresh; then only the loop's refreshes.
     size_t i = 0;
     size_t arms = 0;
@@ -132,15 +159,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(call.milliseconds % 1000 == 0 && call.milliseconds >= 1000 && call.milliseconds <= 512000,
               "arm timeout not a whole number of seconds from 1 to 512");
         check(call.mode == 208, "arm mode other than 208");
+        if (call.entry == failing) {
+            check(i + 1 == world.calls.size() && printed.failed == failing, "a failed arm confirmed");
+            continue;
+        }
         check(printed.armed_seconds.size() > arms && printed.armed_seconds[arms] * 1000 == call.milliseconds,
               "arm without its confirmation");
     }
-    check(arms == printed.armed_seconds.size(), "arm confirmed but not made");
+    check(arms - (printed.failed == set_n ? 1 : 0) == printed.armed_seconds.size(), "arm confirmed but not made");
     if (!printed.pass_ended_by.empty()) {
+        check(printed.pass_ended_by != failing, "a failed disable or refresh confirmed");
         check(i < world.calls.size() && world.calls[i].entry == printed.pass_ended_by,
               "disable or refresh reported but not made");
         check(printed.pass_ended_by.back() - '0' == n, "disable or refresh of a watchdog that was not selected");
         ++i;
+    } else if (!printed.failed.empty() && printed.failed != set_n) {
+        ++i;  // the failed disable or refresh, the last call
     }
     const size_t loop_refreshes = world.calls.size() - i;
     for (; i < world.calls.size(); ++i) {
@@ -158,6 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long expected_timer = printed.armed_seconds.empty() ? 5 : printed.armed_seconds.back();
     check(printed.loop_timer == expected_timer, "loop announces another timer than the one armed");
     check(loop_refreshes == static_cast<size_t>(kLoopRounds), "loop refreshed other than once per wait");
+    check(printed.loop_failures == (failing == reset_n ? 1 : 0), "a failing loop refresh not said exactly once");
     check(world.flushed_at_wait.at(0) == world.output.size(), "output not flushed before the first wait");
     for (size_t k = 0; k < world.wait_deadlines.size(); ++k) {
         check(world.wait_deadlines[k] == start_ms + printed.loop_period * 1000 * static_cast<int64_t>(k + 1),

@@ -3,12 +3,17 @@
 // after the point), the entry point's name and its arguments. The journal's path comes from
 // WDT_SIM_JOURNAL, or defaults to wdt_sim_journal.txt in the system's temporary folder.
 //
+// Like the kernel driver library, it tells the tool whether each call was done (WDTReturnsStatus):
+// every entry returns 0, except those named in WDT_SIM_FAIL (e.g. "ResetWDT0 DisableWDT1"), which
+// return 1 as a call that could not be done would.
+//
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
-// library.
+// library; SIM_WITHOUT_STATUS leaves out WDTReturnsStatus, as a vendor's library has none.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/time.h>
 
 #ifndef SIM_CALL
@@ -48,27 +53,48 @@ void record(const char* entry, const char* arguments = "") {
     }
 }
 
-void record_set(const char* entry, int32_t milliseconds, int32_t mode) {
+// 1 when WDT_SIM_FAIL names the entry (as a whole word), else 0.
+int32_t result(const char* entry) {
+    const char* fail = std::getenv("WDT_SIM_FAIL");
+    const size_t length = std::strlen(entry);
+    for (const char* found = fail; found != nullptr && (found = std::strstr(found, entry)) != nullptr; found += length) {
+        const bool starts = found == fail || found[-1] == ' ' || found[-1] == ',';
+        const bool ends = found[length] == '\0' || found[length] == ' ' || found[length] == ',';
+        if (starts && ends) return 1;
+    }
+    return 0;
+}
+
+int32_t call(const char* entry) {
+    record(entry);
+    return result(entry);
+}
+
+int32_t call_set(const char* entry, int32_t milliseconds, int32_t mode) {
     char arguments[32];
     std::snprintf(arguments, sizeof arguments, " %ld %ld", static_cast<long>(milliseconds), static_cast<long>(mode));
     record(entry, arguments);
+    return result(entry);
 }
 
 }  // namespace
 
 extern "C" {
 
-SIM_EXPORT void SIM_CALL SetWDT0(int32_t milliseconds, int32_t mode) { record_set("SetWDT0", milliseconds, mode); }
+#ifndef SIM_WITHOUT_STATUS
+SIM_EXPORT int32_t SIM_CALL WDTReturnsStatus() { return 1; }
+#endif
+SIM_EXPORT int32_t SIM_CALL SetWDT0(int32_t milliseconds, int32_t mode) { return call_set("SetWDT0", milliseconds, mode); }
 #ifndef SIM_WITHOUT_SetWDT1
-SIM_EXPORT void SIM_CALL SetWDT1(int32_t milliseconds, int32_t mode) { record_set("SetWDT1", milliseconds, mode); }
+SIM_EXPORT int32_t SIM_CALL SetWDT1(int32_t milliseconds, int32_t mode) { return call_set("SetWDT1", milliseconds, mode); }
 #endif
-SIM_EXPORT void SIM_CALL ResetWDT0() { record("ResetWDT0"); }
+SIM_EXPORT int32_t SIM_CALL ResetWDT0() { return call("ResetWDT0"); }
 #ifndef SIM_WITHOUT_ResetWDT1
-SIM_EXPORT void SIM_CALL ResetWDT1() { record("ResetWDT1"); }
+SIM_EXPORT int32_t SIM_CALL ResetWDT1() { return call("ResetWDT1"); }
 #endif
-SIM_EXPORT void SIM_CALL DisableWDT0() { record("DisableWDT0"); }
+SIM_EXPORT int32_t SIM_CALL DisableWDT0() { return call("DisableWDT0"); }
 #ifndef SIM_WITHOUT_DisableWDT1
-SIM_EXPORT void SIM_CALL DisableWDT1() { record("DisableWDT1"); }
+SIM_EXPORT int32_t SIM_CALL DisableWDT1() { return call("DisableWDT1"); }
 #endif
 
 }  // extern "C"

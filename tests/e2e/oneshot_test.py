@@ -75,6 +75,24 @@ class OneShotCommands(SandboxTest):
         ]
         self.check_all(cases)
 
+    def test_a_call_the_library_says_failed_is_never_confirmed(self):
+        """The simulated driver answers "not done" from the entries named in WDT_SIM_FAIL."""
+        cases = [
+            (["W0", "T5"], "SetWDT0", SIMULATED, "WDT0 could not be set!\r\n", 1, [("SetWDT0", 5000, 208)]),
+            (["W1", "D"], "DisableWDT1", SIMULATED, "WDT1 could not be disabled!\r\n", 1, [("DisableWDT1",)]),
+            (["W0", "T5", "R"], "ResetWDT0 SetWDT1", SIMULATED, ARMED5 + "WDT0 could not be reset!\r\n", 1,
+             [("SetWDT0", 5000, 208), ("ResetWDT0",)]),
+            (["W0", "T5", "L2"], "SetWDT0", SIMULATED, "WDT0 could not be set!\r\n", 1, [("SetWDT0", 5000, 208)]),
+            # A library without the status marker, as a vendor's, is believed as ever.
+            (["W0", "T5"], "SetWDT0", test_driver("without_status"), ARMED5, 0, [("SetWDT0", 5000, 208)]),
+        ]
+        for args, failing, driver, output, status, calls in cases:
+            with self.subTest(args=args, driver=os.path.basename(os.path.dirname(driver))):
+                self.fresh(driver)
+                stdout, code = self.box.run(args, env={"WDT_SIM_FAIL": failing})
+                self.assertEqual((stdout, code), (on_the_wire(output), status))
+                self.assertEqual(self.box.calls(), calls)
+
     def test_hostile_input_never_crashes(self):
         # Windows limits a whole command line to 32,767 characters.
         long = 30000 if WINDOWS else 100000

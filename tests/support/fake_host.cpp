@@ -10,17 +10,20 @@ namespace {
 World the_world;
 int library_token;
 
-void record(std::string entry, int32_t milliseconds = 0, int32_t mode = 0) {
-    the_world.calls.push_back({std::move(entry), milliseconds, mode, the_world.now_ms});
+int32_t record(const std::string& entry, int32_t milliseconds = 0, int32_t mode = 0) {
+    const bool fails = the_world.failing_entries.count(entry) != 0 || the_world.failing_calls.count(the_world.calls.size()) != 0;
+    the_world.calls.push_back({entry, milliseconds, mode, the_world.now_ms});
     the_world.now_ms += the_world.driver_call_ms;
+    return fails ? 1 : 0;
 }
 
 template <int N>
-void set_entry(int32_t milliseconds, int32_t mode) { record("SetWDT" + std::to_string(N), milliseconds, mode); }
+int32_t set_entry(int32_t milliseconds, int32_t mode) { return record("SetWDT" + std::to_string(N), milliseconds, mode); }
 template <int N>
-void reset_entry() { record("ResetWDT" + std::to_string(N)); }
+int32_t reset_entry() { return record("ResetWDT" + std::to_string(N)); }
 template <int N>
-void disable_entry() { record("DisableWDT" + std::to_string(N)); }
+int32_t disable_entry() { return record("DisableWDT" + std::to_string(N)); }
+int32_t status_marker() { return 1; }
 
 void* open_library(const char* file_name) {
     ++the_world.library_loads;
@@ -38,6 +41,7 @@ void* find_entry(void* library, const char* name) {
     if (entry == "ResetWDT1") return reinterpret_cast<void*>(&reset_entry<1>);
     if (entry == "DisableWDT0") return reinterpret_cast<void*>(&disable_entry<0>);
     if (entry == "DisableWDT1") return reinterpret_cast<void*>(&disable_entry<1>);
+    if (entry == "WDTReturnsStatus" && the_world.reports_status) return reinterpret_cast<void*>(&status_marker);
     return nullptr;
 }
 

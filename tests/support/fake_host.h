@@ -26,6 +26,9 @@ struct World {
     // What the fake system offers.
     bool library_present = true;
     std::set<std::string> missing_entries;
+    bool reports_status = true;             // exports the status marker, as our own libraries do
+    std::set<std::string> failing_entries;  // answer 1 (not done) from each call
+    std::set<size_t> failing_calls;         // the same for these calls, counted from 0
     int rounds = 3;                         // waits granted before the process is ended
     int stop_at_round = -1;                 // the wait, from 0, during which a stop is requested
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes

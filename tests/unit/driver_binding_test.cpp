@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "driver/entry_call.h"
 #include "driver/watchdog_driver.h"
 #include "tests/support/fake_host.h"
 
 namespace {
 
-const std::vector<std::string> kLookupOrder = {"SetWDT0",   "SetWDT1",     "ResetWDT0",
-                                               "ResetWDT1", "DisableWDT0", "DisableWDT1"};
+const std::vector<std::string> kLookupOrder = {"SetWDT0",     "SetWDT1",     "ResetWDT0",       "ResetWDT1",
+                                               "DisableWDT0", "DisableWDT1", "WDTReturnsStatus"};
 
 class DriverBinding : public ::testing::Test {
 protected:
@@ -58,6 +59,35 @@ TEST_F(DriverBinding, LooksUpAllSixInOrderAndCallsTheRightEntries) {
     EXPECT_EQ(fake::world().calls, expected);
     EXPECT_EQ(fake::world().calls[0].mode, 208);
 }
+
+TEST_F(DriverBinding, ResultsAreReadOnlyFromALibraryThatReportsThem) {
+    for (bool reports : {true, false}) {
+        fake::reset();
+        fake::world().reports_status = reports;
+        fake::world().failing_entries = {"SetWDT1", "ResetWDT0", "DisableWDT1"};
+        ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded);
+        EXPECT_EQ(driver.reports_status, reports);
+        EXPECT_EQ(wdt::arm(driver, 1, 5), !reports);
+        EXPECT_TRUE(wdt::arm(driver, 0, 5));
+        EXPECT_EQ(wdt::refresh(driver, 0), !reports);
+        EXPECT_TRUE(wdt::refresh(driver, 1));
+        EXPECT_EQ(wdt::disable(driver, 1), !reports);
+        EXPECT_TRUE(wdt::disable(driver, 0));
+    }
+}
+
+#if defined(__i386__)
+// Either calling convention hands its result back in EAX, and the stack is as before the call.
+int32_t __attribute__((stdcall)) stdcall_set(int32_t milliseconds, int32_t mode) { return milliseconds / 1000 + mode; }
+int32_t __attribute__((stdcall)) stdcall_plain() { return 7; }
+
+TEST_F(DriverBinding, StdcallResultsAreRead) {
+    for (int round = 0; round < 1000; ++round) {
+        EXPECT_EQ(wdt::call_status_set_entry(reinterpret_cast<wdt::StatusSetEntry>(&stdcall_set), 5000, 208), 213);
+        EXPECT_EQ(wdt::call_status_entry(reinterpret_cast<wdt::StatusPlainEntry>(&stdcall_plain)), 7);
+    }
+}
+#endif
 
 TEST_F(DriverBinding, DisableOnlyRunStillLooksUpAllSix) {
     EXPECT_EQ(fake::run({"W1", "D"}), 0);

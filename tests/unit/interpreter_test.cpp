@@ -33,10 +33,14 @@ struct Case {
     std::string output;
     int status;
     Calls calls;
+    std::set<std::string> failing = {};  // entries that answer "not done"
+    bool reports_status = true;
 };
 
 void expect_run(const Case& c) {
     fake::reset();
+    fake::world().failing_entries = c.failing;
+    fake::world().reports_status = c.reports_status;
     const int status = fake::run(c.arguments);
     std::string line;
     for (const std::string& argument : c.arguments) line.append("[").append(argument, 0, 40).append("]");
@@ -96,6 +100,22 @@ TEST(Interpreter, ErrorsAndWhatStaysDone) {
         {{"W0", "T" + std::string(3000, '7')}, kTimeError, 1, {}},
         {{"W0", "T5", "T0"}, armed(5) + kTimeError, 1, {set(0, 5000)}},
         {{"W1", "T5", "T600", "D"}, armed(5) + kTimeError, 1, {set(1, 5000)}},
+    };
+    for (const Case& c : cases) expect_run(c);
+}
+
+TEST(Interpreter, ACallTheLibrarySaysFailedIsNeverConfirmed) {
+    const Case cases[] = {
+        {{"W0", "T5"}, "WDT0 could not be set!\r\n", 1, {set(0, 5000)}, {"SetWDT0"}},
+        {{"W0", "T5", "L2"}, "WDT0 could not be set!\r\n", 1, {set(0, 5000)}, {"SetWDT0"}},
+        {{"W0", "T5", "R"}, armed(5) + "WDT0 could not be reset!\r\n", 1, {set(0, 5000), reset_entry(0)}, {"ResetWDT0"}},
+        {{"W1", "D"}, "WDT1 could not be disabled!\r\n", 1, {disable(1)}, {"DisableWDT1"}},
+        {{"W0", "L2", "D"}, "WDT0 could not be disabled!\r\n", 1, {disable(0)}, {"DisableWDT0"}},
+        {{"W0", "R"}, "WDT0 could not be reset!\r\n", 1, {reset_entry(0)}, {"ResetWDT0"}},
+        {{"W0", "T5", "R"}, armed(5) + refreshed(0), 0, {set(0, 5000), reset_entry(0)}, {"SetWDT1", "ResetWDT1"}},
+        // A library without the status marker (as a vendor's) is believed, as ever.
+        {{"W0", "T5"}, armed(5), 0, {set(0, 5000)}, {"SetWDT0"}, false},
+        {{"W1", "D"}, disabled(1), 0, {disable(1)}, {"DisableWDT1"}, false},
     };
     for (const Case& c : cases) expect_run(c);
 }

@@ -122,6 +122,26 @@ TEST_F(KeepAlive, DriverCallLongerThanAPeriodCausesNoBurst) {
     EXPECT_EQ(call_times(), (std::vector<int64_t>{3000, 9500, 16000}));
 }
 
+TEST_F(KeepAlive, FailedRefreshesNeverEndTheLoopAndAreSaidOnce) {
+    fake::world().rounds = 6;
+    fake::world().failing_calls = {2, 3, 4};  // the second to fourth refresh
+    EXPECT_EQ(fake::run({"W0", "T5", "L2"}), 0);
+    Calls expected(7, reset_entry(0));
+    expected[0] = set(0, 5000);
+    EXPECT_EQ(fake::world().calls, expected);
+    EXPECT_EQ(fake::world().output, "System will be reset after 5 seconds.\n" + announcement(5, 2) +
+                                        "WDT0 could not be reset! Trying again every 2 seconds.\r\n"
+                                        "WDT0 is reset again.\r\n");
+}
+
+TEST_F(KeepAlive, StopWhoseDisableFailsEndsWithStatus1) {
+    fake::world().stop_at_round = 1;
+    fake::world().failing_entries = {"DisableWDT1"};
+    EXPECT_EQ(fake::run({"W1", "T5", "L2"}), 1);
+    EXPECT_EQ(fake::world().output,
+              "System will be reset after 5 seconds.\n" + announcement(5, 2) + "WDT1 could not be disabled!\r\n");
+}
+
 TEST_F(KeepAlive, StopRequestEndsTheLoopAndDisarms) {
     fake::world().stop_at_round = 2;
     EXPECT_EQ(fake::run({"W1", "T5", "L2"}), 0);
