@@ -1,6 +1,9 @@
 // The kernel driver library: the six entry points of "WDT.dll", on the Linux watchdog devices.
-// A device, once opened, stays open for the life of the process and is only closed (with the magic
-// character) by a disable, so an armed watchdog stays armed when the process ends or is killed.
+// A device, once opened, stays open for the life of the process and is only closed by a disable,
+// so an armed watchdog stays armed when the process ends or is killed.
+//
+// Unlike a vendor's library, each entry answers whether it did what it was asked: 0 when it did,
+// 1 when it did not (having said why on standard error). WDTReturnsStatus tells the tool so.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,28 +19,25 @@
 
 namespace {
 
-void describe(const struct stat& status, kwd::Node* node) {
-    node->character_device = S_ISCHR(status.st_mode);
-    node->major = major(status.st_rdev);
-    node->minor = minor(status.st_rdev);
-}
-
-int stat_path(const char* path, kwd::Node* node) {
-    struct stat status {};
-    if (::stat(path, &status) != 0) return -1;
-    describe(status, node);
-    return 0;
-}
+int open_path(const char* path) { return ::open(path, O_PATH | O_CLOEXEC); }
 
 int stat_descriptor(int fd, kwd::Node* node) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) return -1;
-    describe(status, node);
+    node->character_device = S_ISCHR(status.st_mode);
+    node->major = major(status.st_rdev);
+    node->minor = minor(status.st_rdev);
     return 0;
 }
 
-// Never blocks (a FIFO without a reader fails at once) and never becomes the controlling terminal.
-int open_device(const char* path) { return ::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }
+// Opening through /proc/self/fd opens the very file that the descriptor names, wherever its path
+// points by now. Never blocks (a FIFO without a reader fails at once) and never becomes the
+// controlling terminal.
+int reopen(int fd) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return ::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
 
 int control(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 
@@ -59,17 +59,20 @@ const char* environment(const char* name) { return std::getenv(name); }
 
 void complain(const char* line) { std::fprintf(stderr, "%s\n", line); }
 
-const kwd::Kernel kKernel{stat_path, open_device, stat_descriptor, control, write_bytes, ::close,
+const kwd::Kernel kKernel{open_path, stat_descriptor, reopen, control, write_bytes, ::close,
                           read_text, read_link, environment, complain};
 kwd::Watchdogs watchdogs;
+
+int status(bool done) { return done ? 0 : 1; }
 
 }  // namespace
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
-EXPORT void SetWDT0(int32_t milliseconds, int32_t) { kwd::arm(watchdogs, kKernel, 0, milliseconds); }
-EXPORT void SetWDT1(int32_t milliseconds, int32_t) { kwd::arm(watchdogs, kKernel, 1, milliseconds); }
-EXPORT void ResetWDT0() { kwd::refresh(watchdogs, kKernel, 0); }
-EXPORT void ResetWDT1() { kwd::refresh(watchdogs, kKernel, 1); }
-EXPORT void DisableWDT0() { kwd::disable(watchdogs, kKernel, 0); }
-EXPORT void DisableWDT1() { kwd::disable(watchdogs, kKernel, 1); }
+EXPORT int WDTReturnsStatus() { return 1; }
+EXPORT int SetWDT0(int32_t milliseconds, int32_t) { return status(kwd::arm(watchdogs, kKernel, 0, milliseconds)); }
+EXPORT int SetWDT1(int32_t milliseconds, int32_t) { return status(kwd::arm(watchdogs, kKernel, 1, milliseconds)); }
+EXPORT int ResetWDT0() { return status(kwd::refresh(watchdogs, kKernel, 0)); }
+EXPORT int ResetWDT1() { return status(kwd::refresh(watchdogs, kKernel, 1)); }
+EXPORT int DisableWDT0() { return status(kwd::disable(watchdogs, kKernel, 0)); }
+EXPORT int DisableWDT1() { return status(kwd::disable(watchdogs, kKernel, 1)); }

@@ -2,10 +2,11 @@
 // of the kernel driver library. The kernel is reached through a record of function addresses so
 // that tests can stand in for it.
 //
-// Nothing is opened, written or asked of a device until it is known to be a watchdog: a character
-// device whose number belongs to the watchdog class in sysfs (or the legacy node 10:130), and, once
-// opened, the same device answering the watchdog's own request. Anything else gets one line on
-// standard error and is left untouched.
+// Nothing is opened, written or asked of a device until it is known to be a watchdog: the path is
+// resolved once, without opening the device, to a character device whose number belongs to the
+// watchdog class in sysfs (or the legacy node 10:130), and exactly that file is then opened and
+// must answer the watchdog's own request. Anything else gets one line on standard error and is
+// left untouched.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@
 
 namespace kwd {
 
-// What stat() tells of a path or a descriptor.
+// What stat() tells of a file.
 struct Node {
     bool character_device = false;
     unsigned major = 0;
@@ -21,9 +22,12 @@ struct Node {
 };
 
 struct Kernel {
-    int (*stat)(const char* path, Node* node);  // follows links; 0, or -1 with errno
-    int (*open)(const char* path);              // for writing, never blocking; a descriptor, or -1 with errno
+    // Resolves a path (following links) to a descriptor that names the file without opening it
+    // (O_PATH): nothing of the device runs. A descriptor, or -1 with errno.
+    int (*open_path)(const char* path);
     int (*fstat)(int fd, Node* node);
+    // Opens, for writing and never blocking, the very file that a descriptor names.
+    int (*reopen)(int fd);
     int (*ioctl)(int fd, unsigned long request, void* argument);  // -1 with errno on failure
     long (*write)(int fd, const char* data, size_t size);
     int (*close)(int fd);
@@ -33,24 +37,30 @@ struct Kernel {
     void (*complain)(const char* line);  // one line on standard error
 };
 
-// The open device of each watchdog while this process holds it (-1 otherwise), and what its
-// driver said it supports.
+// What this process knows of each watchdog: its open device while held (-1 otherwise), what its
+// driver supports, whether the driver is a legacy one, and whether the last arm failed.
 struct Watchdogs {
     int fd[2] = {-1, -1};
     uint32_t options[2] = {};
+    bool legacy[2] = {};
+    bool arm_failed[2] = {};
 };
 
+// Each operation answers whether it did what it was asked; when it did not, it has said why on
+// standard error.
+
 // Arms the watchdog: opens it if needed, sets the timeout (milliseconds rounded up to whole
-// seconds), enables and refreshes it. A timeout that is refused, or set shorter than asked, leaves
-// a watchdog that this call started stopped again; one that was already running keeps running.
-void arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds);
+// seconds) and refreshes it. A timeout that is refused, or set shorter than asked, leaves a
+// watchdog that this call started stopped again; one that was already running keeps running.
+bool arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds);
 
-// Refreshes the watchdog. Without an open device a stopped watchdog is left alone, since opening
-// the device would start it.
-void refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
+// Refreshes the watchdog. Without an open device a stopped watchdog is left alone (that is not a
+// failure: there is nothing to refresh), since opening the device would start it; after a failed
+// arm nothing is opened at all, so that another keeper's watchdog is never taken over.
+bool refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
 
-// Stops the watchdog and closes it with the magic character. A stopped watchdog that this process
-// does not hold is left closed; one whose stop is refused is never sent the magic character.
-void disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
+// Stops the watchdog, also one that runs without anyone holding it, and closes it. A stopped one
+// is a success; one whose stop is refused (nowayout) is a failure.
+bool disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
 
 }  // namespace kwd

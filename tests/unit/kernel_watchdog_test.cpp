@@ -11,39 +11,64 @@
 
 namespace {
 
-// A fake kernel that behaves as Linux does where it matters: opening a watchdog starts it, a
-// close stops it only after the magic character (or always, for a driver without magic close),
-// nowayout refuses every stop, and a driver has a largest timeout.
+// A fake kernel with the rules of Linux's watchdog core that the library depends on, each of them
+// seen on the real kernel in the emulated machines: opening a watchdog starts it; a write
+// refreshes it and forgets an earlier magic character, then notes one if it holds a 'V'; the
+// close of a running watchdog stops it only after the magic character (or always, for a driver
+// without magic close), uses the character up, and otherwise refreshes it; the close of a stopped
+// one keeps the character for the next holder; nowayout refuses every stop; a device has one
+// holder at a time; sysfs calls a watchdog that runs before anyone opened it "inactive"; the
+// keep-alive request is refused by a driver that does not offer it. A legacy driver on 10:130
+// (when the core has no watchdog 0) has no sysfs, stops at a close after a 'V', and is refreshed
+// by any other close.
 struct Watchdog {
-    bool active = false, nowayout = false, magic_close = true, state_file = true;
+    bool active = false;        // what sysfs calls active: started through the device
+    bool runs_unseen = false;   // running although nobody started it through the device
+    bool nowayout = false, magic_close = true, keepalive_request = true, state_file = true;
     int timeout = 30, max_timeout = 255;
-    bool clamps = false;  // takes a too-long timeout as its largest instead of refusing it
-    bool held = false, release_allowed = false;
+    bool clamps = false;        // takes a too-long timeout as its largest instead of refusing it
+    bool held = false, mark = false;
+    int refreshes = 0;
+    bool running() const { return active || runs_unseen; }
 };
 
 struct FakeKernel {
     std::map<std::string, std::string> environment;
-    std::map<std::string, kwd::Node> paths;  // what stat() finds; links resolve to the same node
+    std::map<std::string, kwd::Node> paths;  // what a path resolves to; links resolve to the same node
     std::map<std::string, std::string> classes{{"248:0", "watchdog"}, {"248:1", "watchdog"}, {"1:3", "mem"}};
-    std::map<std::string, Watchdog> watchdogs;  // by "major:minor"
-    std::map<int, std::string> open_fds;        // descriptor -> "major:minor"
+    std::map<std::string, Watchdog> watchdogs;  // by "major:minor"; "10:130" is a legacy driver's
+    std::map<int, std::string> path_fds, open_fds;  // descriptor -> "major:minor"
     int next_fd = 10;
     std::vector<std::string> opened, written, complaints;
+    std::string switch_path_to;  // when set, the path of the next open_path resolves here afterwards
 };
 FakeKernel fake;
 
 std::string number(const kwd::Node& node) { return std::to_string(node.major) + ":" + std::to_string(node.minor); }
 
-Watchdog* watchdog_of(int fd) {
-    auto found = fake.open_fds.find(fd);
-    if (found == fake.open_fds.end()) return nullptr;
-    std::string id = found->second == "10:130" ? "248:0" : found->second;
+bool core_has_watchdog0() { return fake.watchdogs.count("248:0") != 0; }
+
+// The watchdog a device number reaches: the legacy node is the core's watchdog 0 when there is one.
+Watchdog* watchdog_at(std::string id) {
+    if (id == "10:130" && core_has_watchdog0()) id = "248:0";
     return fake.watchdogs.count(id) != 0 ? &fake.watchdogs[id] : nullptr;
 }
+
+bool is_legacy(const std::string& id) { return id == "10:130" && !core_has_watchdog0(); }
 
 int fail(int error) {
     errno = error;
     return -1;
+}
+
+void refresh(Watchdog& w) {
+    if (w.running()) ++w.refreshes;
+}
+
+bool stop(Watchdog& w) {
+    if (w.nowayout) return false;
+    w.active = w.runs_unseen = false;
+    return true;
 }
 
 // The watchdog a sysfs path names, and the attribute asked for.
@@ -56,73 +81,89 @@ Watchdog* from_sysfs(const std::string& path, std::string& attribute) {
         std::string id = rest.substr(0, slash);
         if (prefix != prefixes[0]) id = "248:" + id;
         attribute = rest.substr(slash + 1);
-        return fake.watchdogs.count(id) != 0 ? &fake.watchdogs[id] : nullptr;
+        return id != "10:130" && fake.watchdogs.count(id) != 0 ? &fake.watchdogs[id] : nullptr;
     }
     return nullptr;
 }
 
 const kwd::Kernel kFakeKernel{
-    [](const char* path, kwd::Node* node) {
-        if (fake.paths.count(path) == 0) return fail(ENOENT);
-        *node = fake.paths[path];
-        return 0;
-    },
     [](const char* path) {
-        fake.opened.push_back(path);
-        const std::string id = number(fake.paths[path]);
+        if (fake.paths.count(path) == 0) return fail(ENOENT);
         const int fd = fake.next_fd++;
-        fake.open_fds[fd] = id;
-        if (Watchdog* w = watchdog_of(fd)) {
-            if (w->held) {
-                fake.open_fds.erase(fd);
-                return fail(EBUSY);
-            }
-            w->held = w->active = true;
-        }
+        fake.path_fds[fd] = number(fake.paths[path]);
+        if (!fake.switch_path_to.empty()) fake.paths[path] = fake.paths[fake.switch_path_to];
         return fd;
     },
     [](int fd, kwd::Node* node) {
-        const std::string& id = fake.open_fds[fd];
+        const std::string& id = fake.path_fds.count(fd) != 0 ? fake.path_fds[fd] : fake.open_fds[fd];
         for (const auto& [path, found] : fake.paths) {
             if (number(found) == id) *node = found;
         }
         return 0;
     },
+    [](int path_fd) {
+        const std::string id = fake.path_fds.at(path_fd);
+        fake.opened.push_back(id);
+        if (Watchdog* w = watchdog_at(id)) {
+            if (w->held) return fail(EBUSY);
+            w->held = true;
+            if (is_legacy(id)) {
+                w->active = true;
+                ++w->refreshes;
+            } else if (!w->active) {
+                w->active = true;
+                w->runs_unseen = false;
+            }
+        }
+        const int fd = fake.next_fd++;
+        fake.open_fds[fd] = id;
+        return fd;
+    },
     [](int fd, unsigned long request, void* argument) {
-        Watchdog* w = watchdog_of(fd);
+        Watchdog* w = fake.open_fds.count(fd) != 0 ? watchdog_at(fake.open_fds[fd]) : nullptr;
         if (w == nullptr) return fail(ENOTTY);
         int* value = static_cast<int*>(argument);
         if (request == WDIOC_GETSUPPORT) {
-            static_cast<watchdog_info*>(argument)->options = WDIOF_SETTIMEOUT | (w->magic_close ? WDIOF_MAGICCLOSE : 0);
+            static_cast<watchdog_info*>(argument)->options = WDIOF_SETTIMEOUT | (w->magic_close ? WDIOF_MAGICCLOSE : 0) |
+                                                             (w->keepalive_request ? WDIOF_KEEPALIVEPING : 0);
         } else if (request == WDIOC_SETOPTIONS && *value == WDIOS_DISABLECARD) {
-            if (w->nowayout) return fail(EBUSY);
-            w->active = false;
-        } else if (request == WDIOC_SETOPTIONS) {
-            w->active = true;
+            if (!stop(*w)) return fail(EBUSY);
+        } else if (request == WDIOC_KEEPALIVE) {
+            if (!w->keepalive_request) return fail(EOPNOTSUPP);
+            refresh(*w);
         } else if (request == WDIOC_SETTIMEOUT) {
             if (*value > w->max_timeout && !w->clamps) return fail(EINVAL);
             w->timeout = std::min(*value, w->max_timeout);
+            refresh(*w);
         } else if (request == WDIOC_GETTIMEOUT) {
             *value = w->timeout;
         }
         return 0;
     },
     [](int fd, const char* data, size_t size) {
-        fake.written.push_back(std::string(data, size));
-        // Each write forgets an earlier magic character, then notes one in this write.
-        if (Watchdog* w = watchdog_of(fd)) w->release_allowed = std::string(data, size).find('V') != std::string::npos;
+        const std::string text(data, size);
+        fake.written.push_back(text);
+        if (Watchdog* w = watchdog_at(fake.open_fds[fd])) {
+            w->mark = text.find('V') != std::string::npos;
+            refresh(*w);
+        }
         return static_cast<long>(size);
     },
     [](int fd) {
-        // Only the close of a running watchdog uses up the magic character; after a stop it stays noted.
-        if (Watchdog* w = watchdog_of(fd)) {
-            if (w->active) {
-                if ((w->release_allowed || !w->magic_close) && !w->nowayout) w->active = false;
-                w->release_allowed = false;
-            }
-            w->held = false;
-        }
+        if (fake.path_fds.erase(fd) != 0) return 0;
+        const std::string id = fake.open_fds[fd];
         fake.open_fds.erase(fd);
+        Watchdog* w = watchdog_at(id);
+        if (w == nullptr) return 0;
+        w->held = false;
+        if (is_legacy(id)) {
+            if (!(w->mark && stop(*w))) refresh(*w);
+            w->mark = false;
+        } else if (w->active) {
+            const bool release = w->mark || !w->magic_close;
+            w->mark = false;
+            if (!(release && stop(*w))) refresh(*w);
+        }
         return 0;
     },
     [](const char* path, char* buffer, size_t size) -> long {
@@ -131,6 +172,7 @@ const kwd::Kernel kFakeKernel{
         std::string text;
         if (w != nullptr && attribute == "state" && w->state_file) text = w->active ? "active\n" : "inactive\n";
         if (w != nullptr && attribute == "nowayout") text = w->nowayout ? "1\n" : "0\n";
+        if (w != nullptr && attribute == "dev") text = std::string(path).find("watchdog0") != std::string::npos ? "248:0\n" : "";
         if (text.empty()) return fail(ENOENT);
         const size_t length = std::min(size, text.size());
         std::memcpy(buffer, text.data(), length);
@@ -168,16 +210,26 @@ protected:
         fake.watchdogs["248:1"] = {};
         watchdogs = kwd::Watchdogs{};
     }
-    void run(Operation operation, int n, int32_t milliseconds = 5000) {
-        if (operation == kArm) kwd::arm(watchdogs, kFakeKernel, n, milliseconds);
-        if (operation == kRefresh) kwd::refresh(watchdogs, kFakeKernel, n);
-        if (operation == kDisable) kwd::disable(watchdogs, kFakeKernel, n);
+    bool run(Operation operation, int n, int32_t milliseconds = 5000) {
+        if (operation == kArm) return kwd::arm(watchdogs, kFakeKernel, n, milliseconds);
+        if (operation == kRefresh) return kwd::refresh(watchdogs, kFakeKernel, n);
+        return kwd::disable(watchdogs, kFakeKernel, n);
     }
     // Ends the process: every held device is closed without the magic character.
     void exit_process() {
-        for (int fd : watchdogs.fd) {
+        for (int& fd : watchdogs.fd) {
             if (fd >= 0) kFakeKernel.close(fd);
+            fd = -1;
         }
+    }
+    // Another keeper opens the device, refreshes it with the request only, and is killed.
+    void second_keeper_killed(const std::string& path) {
+        const int path_fd = kFakeKernel.open_path(path.c_str());
+        const int fd = kFakeKernel.reopen(path_fd);
+        kFakeKernel.close(path_fd);
+        int unused = 0;
+        kFakeKernel.ioctl(fd, WDIOC_KEEPALIVE, &unused);
+        kFakeKernel.close(fd);
     }
     Watchdog& w0() { return fake.watchdogs["248:0"]; }
     kwd::Watchdogs watchdogs;
@@ -204,50 +256,88 @@ TEST_F(KernelWatchdog, WhatIsNotAWatchdogIsNeverOpened) {
             fake.environment["WDT_DEVICE0"] = c.path;
             if (std::string(c.name) != "missing") fake.paths[c.path] = c.node;
             if (std::string(c.name) == "too long") fake.paths[c.path.substr(0, 511)] = c.node;
-            run(operation, 0);
+            EXPECT_FALSE(run(operation, 0)) << c.name << " " << operation;
             EXPECT_EQ(fake.opened, Lines{}) << c.name << " " << operation;
             EXPECT_EQ(fake.written, Lines{}) << c.name << " " << operation;
             EXPECT_EQ(fake.complaints, Lines{c.complaint}) << c.name << " " << operation;
+            EXPECT_TRUE(fake.path_fds.empty()) << c.name << " " << operation;
         }
     }
 }
 
-TEST_F(KernelWatchdog, ConfirmsTheDeviceOnTheOpenDescriptor) {
+TEST_F(KernelWatchdog, OpensExactlyTheFileItChecked) {
     // Listed as a watchdog, but the open device does not answer as one: closed untouched.
     fake.paths["/dev/odd"] = {true, 248, 5};
     fake.classes["248:5"] = "watchdog";
     fake.environment["WDT_DEVICE0"] = "/dev/odd";
-    run(kArm, 0);
-    EXPECT_EQ(fake.opened, Lines{"/dev/odd"});
-    EXPECT_TRUE(fake.open_fds.empty());
-    EXPECT_EQ(fake.written, Lines{});
+    EXPECT_FALSE(run(kArm, 0));
+    EXPECT_EQ(fake.opened, Lines{"248:5"});
+    EXPECT_TRUE(fake.open_fds.empty() && fake.path_fds.empty());
     EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/odd: not a watchdog device; not touched"});
+
+    // A link switched to another watchdog right after it was checked: the checked one is opened.
+    for (Operation operation : {kArm, kRefresh, kDisable}) {
+        start_over();
+        fake.paths["/dev/link"] = fake.paths["/dev/watchdog1"];
+        fake.environment["WDT_DEVICE1"] = "/dev/link";
+        fake.watchdogs["248:1"].active = true;
+        fake.switch_path_to = "/dev/watchdog0";
+        EXPECT_TRUE(run(operation, 1)) << operation;
+        EXPECT_EQ(fake.opened, Lines{"248:1"}) << operation;
+        EXPECT_FALSE(w0().active) << operation;
+    }
 }
 
-TEST_F(KernelWatchdog, DisableNeverStartsAWatchdog) {
+TEST_F(KernelWatchdog, DisableLeavesTheWatchdogStoppedWithoutAMark) {
     const struct {
-        bool active, nowayout;
-        bool active_after;
-        Lines written;
-        size_t complaints;
+        const char* name;
+        bool active, runs_unseen, nowayout, held_by_other;
+        bool done, running_after;
+        Lines opened;
     } cases[] = {
-        {false, false, false, {}, 0},
-        {false, true, false, {}, 0},   // opening would have started it for good
-        {true, false, false, {"V"}, 0},
-        {true, true, true, {}, 1},     // cannot be stopped: said, and no magic character
+        {"stopped", false, false, false, false, true, false, {"248:0"}},
+        {"stopped, nowayout: opening would start it for good", false, false, true, false, true, false, {}},
+        {"running", true, false, false, false, true, false, {"248:0"}},
+        {"running before anyone opened it", false, true, false, false, true, false, {"248:0"}},
+        {"stopped, held by another process", false, false, false, true, true, false, {"248:0"}},
+        {"running, nowayout", true, false, true, false, false, true, {"248:0"}},
     };
     for (const auto& c : cases) {
         start_over();
         w0().active = c.active;
+        w0().runs_unseen = c.runs_unseen;
         w0().nowayout = c.nowayout;
-        run(kDisable, 0);
+        w0().held = c.held_by_other;
+        w0().mark = true;  // left by whoever closed it last
+        EXPECT_EQ(run(kDisable, 0), c.done) << c.name;
         exit_process();
-        EXPECT_EQ(w0().active, c.active_after) << c.active << c.nowayout;
-        EXPECT_EQ(fake.written, c.written) << c.active << c.nowayout;
-        EXPECT_EQ(fake.complaints.size(), c.complaints) << c.active << c.nowayout;
+        EXPECT_EQ(w0().running(), c.running_after) << c.name;
+        EXPECT_EQ(fake.opened, c.opened) << c.name;
+        EXPECT_EQ(fake.complaints.size(), c.done ? 0u : 1u) << c.name;
+        if (!c.opened.empty() && !c.held_by_other) {
+            EXPECT_FALSE(w0().mark) << c.name;
+        }
+        for (const std::string& text : fake.written) EXPECT_EQ(text.find('V'), std::string::npos) << c.name;
     }
     EXPECT_EQ(fake.complaints[0], "WDT.dll: /dev/watchdog0: cannot stop the watchdog: it keeps running (nowayout "
                                   "is set, or the driver cannot stop it)");
+}
+
+TEST_F(KernelWatchdog, ASecondKeeperThatIsKilledIsNeverStoppedByWhatTheToolLeft) {
+    // The kernel keeps a mark over the close of a stopped watchdog, and stops the next holder's
+    // watchdog when it closes. Whatever the tool did before, a killed keeper must leave it running.
+    const std::vector<std::vector<Operation>> histories = {
+        {kArm, kDisable}, {kDisable}, {kArm}, {kRefresh}, {kArm, kRefresh, kDisable}};
+    for (const auto& history : histories) {
+        start_over();
+        for (Operation operation : history) {
+            run(operation, 0);
+            exit_process();
+            watchdogs = kwd::Watchdogs{};
+        }
+        second_keeper_killed("/dev/watchdog0");
+        EXPECT_TRUE(w0().active) << history.size();
+    }
 }
 
 TEST_F(KernelWatchdog, ArmNeverLeavesAShorterTimeout) {
@@ -255,18 +345,18 @@ TEST_F(KernelWatchdog, ArmNeverLeavesAShorterTimeout) {
         const char* name;
         bool running_before, nowayout, clamps;
         int asked;
-        bool active_after;
+        bool done, active_after;
         int timeout_after;
         std::string complaint;
     } cases[] = {
-        {"fits", false, false, false, 100, true, 100, ""},
-        {"refused", false, false, false, 300, false, 30,
+        {"fits", false, false, false, 100, true, true, 100, ""},
+        {"refused", false, false, false, 300, false, false, 30,
          "cannot set a timeout of 300 s: Invalid argument; the watchdog is stopped again, as it was"},
-        {"set shorter", false, false, true, 300, false, 255,
+        {"set shorter", false, false, true, 300, false, false, 255,
          "the driver set a timeout of 255 s, shorter than the 300 s asked for; the watchdog is stopped again, as it was"},
-        {"refused, was running", true, false, false, 300, true, 30,
+        {"refused, was running", true, false, false, 300, false, true, 30,
          "cannot set a timeout of 300 s: Invalid argument; the watchdog keeps running with the timeout it had"},
-        {"refused, nowayout", false, true, false, 300, true, 30,
+        {"refused, nowayout", false, true, false, 300, false, true, 30,
          "cannot set a timeout of 300 s: Invalid argument; the watchdog cannot be stopped again and runs with its old "
          "timeout: it keeps running (nowayout is set, or the driver cannot stop it)"},
     };
@@ -275,7 +365,8 @@ TEST_F(KernelWatchdog, ArmNeverLeavesAShorterTimeout) {
         w0().active = c.running_before;
         w0().nowayout = c.nowayout;
         w0().clamps = c.clamps;
-        run(kArm, 0, c.asked * 1000);
+        EXPECT_EQ(run(kArm, 0, c.asked * 1000), c.done) << c.name;
+        EXPECT_EQ(watchdogs.fd[0] >= 0, c.done) << c.name << ": a failed arm keeps nothing open";
         exit_process();
         EXPECT_EQ(w0().active, c.active_after) << c.name;
         EXPECT_EQ(w0().timeout, c.timeout_after) << c.name;
@@ -306,28 +397,33 @@ TEST_F(KernelWatchdog, SaysWhenClosingWillStopTheWatchdog) {
         start_over();
         w0().magic_close = c.magic_close;
         w0().nowayout = c.nowayout;
-        run(kArm, 0);
-        run(kArm, 0);  // once per device, not per call
+        EXPECT_TRUE(run(kArm, 0));
+        EXPECT_TRUE(run(kArm, 0));  // once per device, not per call
         const Lines said{"WDT.dll: /dev/watchdog0: this driver stops the watchdog whenever its device is closed, "
                          "so it stops when the tool exits"};
         EXPECT_EQ(fake.complaints, c.said ? said : Lines{});
     }
 }
 
-TEST_F(KernelWatchdog, RefreshFindsTheStateFromTheDeviceNumber) {
-    // The legacy node and a link of any name reach watchdog 0's state; an inactive one stays closed.
-    fake.paths["/dev/my-board-watchdog"] = fake.paths["/dev/watchdog0"];
+TEST_F(KernelWatchdog, RefreshOpensOnlyARunningWatchdogAndWritesWhereTheRequestIsRefused) {
+    // The legacy node (when the core has a watchdog 0) and a link of any name reach watchdog 0's
+    // state; a stopped one stays closed. A driver without the keep-alive request gets a write.
     for (const char* path : {"/dev/watchdog", "/dev/my-board-watchdog"}) {
         for (bool active : {false, true}) {
-            start_over();
-            fake.paths["/dev/my-board-watchdog"] = fake.paths["/dev/watchdog0"];
-            fake.environment["WDT_DEVICE0"] = path;
-            w0().active = active;
-            run(kRefresh, 0);
-            exit_process();
-            EXPECT_EQ(fake.opened, active ? Lines{path} : Lines{}) << path;
-            EXPECT_EQ(w0().active, active) << path;
-            EXPECT_EQ(fake.complaints, Lines{}) << path;
+            for (bool request : {true, false}) {
+                start_over();
+                fake.paths["/dev/my-board-watchdog"] = fake.paths["/dev/watchdog0"];
+                fake.environment["WDT_DEVICE0"] = path;
+                w0().active = active;
+                w0().keepalive_request = request;
+                EXPECT_TRUE(run(kRefresh, 0)) << path;
+                EXPECT_EQ(w0().refreshes, active ? 1 : 0) << path << request;
+                exit_process();
+                EXPECT_EQ(fake.opened, active ? Lines{number(fake.paths[path])} : Lines{}) << path;
+                EXPECT_EQ(fake.written, active && !request ? Lines{"\n"} : Lines{}) << path;
+                EXPECT_EQ(w0().active, active) << path;
+                EXPECT_EQ(fake.complaints, Lines{}) << path;
+            }
         }
     }
 }
@@ -336,7 +432,7 @@ TEST_F(KernelWatchdog, UnknownStateLeavesTheDeviceClosed) {
     for (Operation operation : {kRefresh, kDisable}) {
         start_over();
         w0().state_file = false;
-        run(operation, 0);
+        EXPECT_FALSE(run(operation, 0));
         EXPECT_EQ(fake.opened, Lines{});
         ASSERT_EQ(fake.complaints.size(), 1u);
         EXPECT_NE(fake.complaints[0].find("cannot read /sys/dev/char/248:0/state"), std::string::npos);
@@ -344,33 +440,50 @@ TEST_F(KernelWatchdog, UnknownStateLeavesTheDeviceClosed) {
 }
 
 TEST_F(KernelWatchdog, HeldDeviceIsUsedAndReleasedOnlyByDisable) {
-    run(kArm, 1);
-    run(kRefresh, 1);
-    EXPECT_EQ(fake.opened, Lines{"/dev/watchdog1"});
-    run(kDisable, 1);
-    EXPECT_EQ(fake.written, (Lines{"\n", "V"}));
+    EXPECT_TRUE(run(kArm, 1));
+    EXPECT_TRUE(run(kRefresh, 1));
+    EXPECT_EQ(fake.opened, Lines{"248:1"});
+    EXPECT_TRUE(run(kDisable, 1));
+    EXPECT_EQ(fake.written, (Lines{"\n", "\n"}));
     EXPECT_FALSE(fake.watchdogs["248:1"].active);
     EXPECT_EQ(watchdogs.fd[1], -1);
 }
 
-TEST_F(KernelWatchdog, AMagicCharacterWrittenBeforeArmingNeverStopsTheWatchdogAtExit) {
-    // The kernel keeps a 'V' written before a stop, such as a disable's, until a later write.
-    for (bool disabled_first : {true, false}) {
-        start_over();
-        w0().active = disabled_first;
-        w0().release_allowed = !disabled_first;
-        if (disabled_first) run(kDisable, 0);
-        run(kArm, 0);
-        exit_process();
-        EXPECT_TRUE(w0().active) << disabled_first;
-    }
-}
-
-TEST_F(KernelWatchdog, BusyDeviceNamesTheLikelyHolder) {
+TEST_F(KernelWatchdog, AfterAFailedArmAWatchdogOfAnotherKeeperIsNeverTakenOver) {
     w0().held = w0().active = true;
-    run(kArm, 0);
+    EXPECT_FALSE(run(kArm, 0));
     EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/watchdog0: another process holds the device (a watchdog daemon, "
                                      "or systemd's RuntimeWatchdogSec); stop it, or name another device in WDT_DEVICE0"});
+    w0().held = false;  // the other keeper dies; its watchdog runs on
+    EXPECT_FALSE(run(kRefresh, 0));
+    EXPECT_EQ(fake.opened, Lines{"248:0"});
+    EXPECT_EQ(w0().refreshes, 0);
+    EXPECT_TRUE(run(kArm, 0));  // an arm that works takes it, as asked
+    EXPECT_TRUE(run(kRefresh, 0));
+}
+
+TEST_F(KernelWatchdog, LegacyDriverArmsStopsAndNeverStartsOnARefresh) {
+    fake.watchdogs.clear();  // no watchdog of the core: a legacy driver owns /dev/watchdog
+    fake.watchdogs["10:130"] = {};
+    Watchdog& legacy = fake.watchdogs["10:130"];
+    legacy.max_timeout = 30;
+    fake.environment["WDT_DEVICE0"] = "/dev/watchdog";
+
+    EXPECT_FALSE(run(kRefresh, 0));  // it cannot be known to run, and opening would start it
+    EXPECT_EQ(fake.opened, Lines{});
+    EXPECT_TRUE(run(kArm, 0, 10000));
+    EXPECT_TRUE(run(kRefresh, 0));
+    exit_process();
+    EXPECT_TRUE(legacy.active);
+    watchdogs = kwd::Watchdogs{};
+    EXPECT_TRUE(run(kDisable, 0));
+    EXPECT_FALSE(legacy.active);
+    EXPECT_EQ(fake.written.back(), "V");
+    EXPECT_FALSE(run(kArm, 0, 40000));  // refused: stopped again, whatever it was before
+    EXPECT_FALSE(legacy.active);
+    EXPECT_EQ(watchdogs.fd[0], -1);
+    EXPECT_EQ(fake.complaints.back(), "WDT.dll: /dev/watchdog: cannot set a timeout of 40 s: Invalid argument; the "
+                                      "watchdog is stopped (a legacy driver does not show whether it ran before)");
 }
 
 }  // namespace
