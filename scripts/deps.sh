@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a group of tasks needs, when any is missing.
-#   scripts/deps.sh build|windows|emulation|fuzz|package|vm|systemd_vm ...
+#   scripts/deps.sh build|windows|emulation|fuzz|package|vm|systemd_vm|=<package> ...
 # Answers non-zero, with a message, when packages are missing and cannot be installed here.
 set -euo pipefail
 
@@ -10,9 +10,10 @@ packages_for() {
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 groff-base" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         package) echo "dpkg-dev lintian man-db groff-base" ;;
-        vm) echo "qemu-system-x86 cpio" ;;
+        vm) echo "qemu-system-x86 cpio make" ;;
         systemd_vm) echo "qemu-system-x86 cpio debootstrap e2fsprogs kmod" ;;
         emulation) echo "qemu-user-static" ;;
+        =*) echo "${1#=}" ;;  # one package by name
         *) echo "deps.sh: unknown group '$1'" >&2; return 2 ;;
     esac
 }

@@ -6,12 +6,8 @@
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-esb_options=""
-[ "$scenario" = nowayout-disable ] && esb_options="nowayout=1 heartbeat=10"
 for module in watchdog i6300esb softdog; do
-    options=""
-    [ $module = i6300esb ] && options=$esb_options
-    insmod /modules/$module.ko $options || echo "MARK insmod-failed $module"
+    insmod /modules/$module.ko || echo "MARK insmod-failed $module"
 done
 cd /opt/wdtctl
 mark() { echo "MARK $*"; }
@@ -25,31 +21,8 @@ feed_then_kill() {  # feed_then_kill <watchdog> <seconds> <signal> [--service]
 }
 mark ready
 case "$scenario" in
-    kill9) feed_then_kill 0 20 KILL ;;
-    term) feed_then_kill 0 20 TERM ;;
-    kill-then-disable)
-        feed_then_kill 0 5 KILL
-        ./wdtctl W0 D
-        mark disabled ;;
-    arm-then-refresh)
-        ./wdtctl W0 T8
-        mark refreshed
-        for i in 1 2 3 4 5; do sleep 2; ./wdtctl W0 R; mark refreshed; done ;;
-    legacy-refresh)
-        export WDT_DEVICE0=/dev/watchdog
-        ./wdtctl W0 T8
-        mark refreshed
-        for i in 1 2 3 4 5; do sleep 2; ./wdtctl W0 R; mark refreshed; done ;;
-    nowayout-disable)
-        ./wdtctl W0 D
-        mark "state-$(cat /sys/class/watchdog/watchdog0/state)"
-        mark disabled ;;
-    softdog-kill) feed_then_kill 1 10 KILL ;;
-    service-term) feed_then_kill 0 10 TERM --service ;;
-    service-kill9) feed_then_kill 0 10 KILL --service ;;
-    refresh-unarmed)
-        ./wdtctl W0 R
-        mark refreshed ;;
+    kill9) feed_then_kill 0 6 KILL --service ;;
+    softdog-kill) feed_then_kill 1 6 KILL ;;
     *) mark unknown-scenario ;;
 esac
 mark done

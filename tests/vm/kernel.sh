@@ -1,6 +1,7 @@
 # Sourced by the emulated-machine scripts: finds Debian's current kernel package, downloads it with
 # busybox-static once into the cache folder (WDT_VM_CACHE, by default ~/.cache/wdtctl-vm), and sets
-# cache and kernel_dir (boot/vmlinuz-*, lib/modules/*, bin/busybox). Calls skip when it cannot.
+# cache, version and kernel_dir (boot/vmlinuz-*, vmlinux, lib/modules/*, bin/busybox). Calls skip
+# when it cannot.
 cache=${WDT_VM_CACHE:-$HOME/.cache/wdtctl-vm}
 mkdir -p "$cache/debs" || skip "cannot write the cache folder $cache"
 
@@ -29,4 +30,15 @@ if [ ! -x "$kernel_dir/bin/busybox" ] || ! ls "$kernel_dir"/boot/vmlinuz-* >/dev
     done
     rm -rf "$kernel_dir" && mv "$kernel_dir.partial" "$kernel_dir"
 fi
-
+# The kernel uncompressed: QEMU starts it directly (PVH), which spares the guest the decompression
+# of the compressed image, seconds under software emulation.
+if [ ! -s "$kernel_dir/vmlinux" ]; then
+    python3 - "$kernel_dir" <<'PYTHON' || skip "cannot uncompress the kernel"
+import glob, lzma, os, sys
+image = open(glob.glob(os.path.join(sys.argv[1], "boot", "vmlinuz-*"))[0], "rb").read()
+payload = image[image.find(b"\xfd7zXZ\x00"):]
+with open(os.path.join(sys.argv[1], "vmlinux.partial"), "wb") as out:
+    out.write(lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(payload))
+os.rename(os.path.join(sys.argv[1], "vmlinux.partial"), os.path.join(sys.argv[1], "vmlinux"))
+PYTHON
+fi

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Boots a Debian kernel under QEMU on an emulated machine with an Intel 6300ESB watchdog (watchdog
 0) and softdog (watchdog 1), runs wdtctl with the kernel driver library in it, and checks from the
-outside that the machine is reset exactly when the tool stops refreshing an armed watchdog.
+outside that the machine is really reset when the keep-alive is killed: by the 6300ESB, and by
+softdog itself. (What the kernel does with every sequence of tool runs is judged by oracle/, where
+a firing watchdog does not end the guest.)
 
-  proof.py <build folder> <kernel folder: boot/vmlinuz-*, lib/modules/*, bin/busybox> [scenario ...]
+  proof.py <build folder> <kernel folder: vmlinux, lib/modules/*, bin/busybox> [scenario ...]
 """
 import glob
 import json
@@ -25,32 +27,15 @@ KERNEL_MESSAGE = re.compile(r"(?=\[ *\d+\.\d+\] )")
 LOOP_OUTPUT = ["System will be reset after 5 seconds.",
                "Entering endless loop: Timer for reboot 5 seconds. Refresh each 2 seconds."]
 # What each scenario must print on the console besides its steps.
-OUTPUT = {
-    "kill9": LOOP_OUTPUT, "term": LOOP_OUTPUT, "softdog-kill": LOOP_OUTPUT,
-    "kill-then-disable": LOOP_OUTPUT + ["WDT0 has already been disabled!"],
-    "arm-then-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
-    "refresh-unarmed": ["WDT0 has already been reseted!"],
-    "legacy-refresh": ["System will be reset after 8 seconds."] + ["WDT0 has already been reseted!"] * 5,
-    "nowayout-disable": ["WDT0 has already been disabled!", "MARK state-inactive"],
-    "service-term": LOOP_OUTPUT + ["WDT0 has already been disabled!"],
-    "service-kill9": LOOP_OUTPUT,
-}
+OUTPUT = {"kill9": LOOP_OUTPUT, "softdog-kill": LOOP_OUTPUT}
 
 # name: (what the check expects, the mark that starts the clock, then either (earliest, latest)
 # seconds from it to the reset, or the seconds for which no reset may come, then what resets)
 SCENARIOS = {
-    "kill9": ("W0 T5 L2 for 20 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "hardware"),
-    "term": ("W0 T5 L2 for 20 s, then SIGTERM: reset", "stopped", (4.5, 7.5), "hardware"),
-    "kill-then-disable": ("W0 T5 L2 killed, then W0 D: no reset", "disabled", 15, None),
-    "arm-then-refresh": ("W0 T8, W0 R every 2 s for 10 s: reset 8 s after the last", "refreshed", (7.5, 10.5),
-                         "hardware"),
-    "softdog-kill": ("W1 T5 L2 on softdog for 10 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "guest"),
-    "refresh-unarmed": ("W0 R on a watchdog never armed: no reset", "refreshed", 15, None),
-    "legacy-refresh": ("the same through /dev/watchdog: reset 8 s after the last", "refreshed", (7.5, 10.5),
-                       "hardware"),
-    "nowayout-disable": ("W0 D on a stopped watchdog with nowayout: stays stopped, no reset", "disabled", 15, None),
-    "service-term": ("--service W0 T5 L2 for 10 s, then SIGTERM: disarmed, no reset", "stopped", 15, None),
-    "service-kill9": ("--service W0 T5 L2 for 10 s, then SIGKILL: reset", "stopped", (4.5, 7.5), "hardware"),
+    "kill9": ("--service W0 T5 L2 for 6 s, then SIGKILL: the 6300ESB resets the machine", "stopped", (4.5, 7.5),
+              "hardware"),
+    "softdog-kill": ("W1 T5 L2 on softdog for 6 s, then SIGKILL: softdog reboots the machine", "stopped",
+                     (4.5, 7.5), "guest"),
 }
 
 
@@ -143,7 +128,7 @@ def run_scenario(name, kernel, initramfs, folder):
     what, clock_mark, expected, resetter = SCENARIOS[name]
     watch_after = expected[1] + 2 if isinstance(expected, tuple) else expected
     machine = ["-m", "256M", "-smp", "1", "-kernel", kernel, "-initrd", initramfs,
-               "-append", f"console=ttyS0 quiet panic=-1 scenario={name}"]
+               "-append", f"console=ttyS0 quiet panic=-1 cryptomgr.notests scenario={name}"]
     lines, reset_at, hardware_fired = boot(machine, name, folder, clock_mark, watch_after)
     marks = [(t, text[5:]) for t, text in lines if text.startswith("MARK ")]
     problems = []
@@ -182,7 +167,7 @@ def run_scenario(name, kernel, initramfs, folder):
 def main():
     build, kernel_dir = sys.argv[1], sys.argv[2]
     chosen = sys.argv[3:] or list(SCENARIOS)
-    kernel = glob.glob(os.path.join(kernel_dir, "boot", "vmlinuz-*"))[0]
+    kernel = os.path.join(kernel_dir, "vmlinux")
     folder = tempfile.mkdtemp(prefix="wdtctl-vm-")
     failures = 0
     try:
