@@ -13,6 +13,8 @@ work=build/fuzz/corpus
 mkdir -p "$work" build/fuzz/findings
 limit=()
 [ "$seconds" = forever ] || limit=(-max_total_time="$seconds")
-# New inputs go to the scratch corpus; the seeds in the repository are only read.
+# New inputs go to the scratch corpus; the seeds in the repository are only read. A finding exits
+# with 1: libFuzzer's own 77 would read as a stage that could not run.
 exec build/fuzz/fuzz/wdtctl_fuzzer "$work" fuzz/corpus -dict=fuzz/wdtctl.dict -max_len=4096 \
-    -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 "${limit[@]}" "$@"
+    -artifact_prefix=build/fuzz/findings/ -print_final_stats=1 -error_exitcode=1 -timeout_exitcode=1 \
+    "${limit[@]}" "$@"

@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(printed.loop_timer == expected_timer, "loop announces another timer than the one armed");
     check(loop_refreshes == static_cast<size_t>(kLoopRounds), "loop refreshed other than once per wait");
     check(printed.loop_failures == (failing == reset_n ? 1 : 0), "a failing loop refresh not said exactly once");
-    check(world.flushed_at_wait.at(0) == world.output.size(), "output not flushed before the first wait");
+    check(world.flushed_at_wait.at(0) == world.output_at_wait.at(0), "output not flushed before the first wait");
     for (size_t k = 0; k < world.wait_deadlines.size(); ++k) {
         check(world.wait_deadlines[k] == start_ms + printed.loop_period * 1000 * static_cast<int64_t>(k + 1),
               "loop waits not exactly one period apart");

@@ -65,6 +65,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     const size_t round = the_world.wait_deadlines.size();
     the_world.wait_deadlines.push_back(deadline);
     the_world.flushed_at_wait.push_back(the_world.flushed_bytes);
+    the_world.output_at_wait.push_back(the_world.output.size());
     the_world.holds_at_wait.push_back(the_world.memory_holds);
     if (static_cast<int>(round) == the_world.stop_at_round) return wdt::Wake::stop_requested;
     if (static_cast<int>(round) >= the_world.rounds) return wdt::Wake::ended;

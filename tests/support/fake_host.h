@@ -42,6 +42,7 @@ struct World {
     size_t flushed_bytes = 0;               // output length at the last flush
     std::vector<int64_t> wait_deadlines;
     std::vector<size_t> flushed_at_wait;    // flushed_bytes at the start of each wait
+    std::vector<size_t> output_at_wait;     // output length at the start of each wait
     int memory_holds = 0;
     std::vector<int> holds_at_wait;         // memory_holds at the start of each wait
     int64_t now_ms = 1000;
