@@ -30,6 +30,8 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "deps.sh: missing packages (${missing[*]}), and installing them needs root" >&2
     exit 1
 fi
+# Stages that run side by side may install at the same time: one apt at a time.
+exec 9>/var/lock/wdtctl-deps.lock && flock 9
 echo "deps.sh: installing ${missing[*]}" >&2
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386

@@ -10,7 +10,8 @@ resolve_version() {
 }
 version=$(resolve_version)
 if [ -z "$version" ]; then
-    apt-get update -qq >/dev/null 2>&1
+    # One apt at a time: scripts/deps.sh may be installing beside this.
+    flock /var/lock/wdtctl-deps.lock apt-get update -qq >/dev/null 2>&1
     version=$(resolve_version)
 fi
 if [ -z "$version" ]; then

@@ -59,4 +59,4 @@ done
 (cd $initrd && find . | cpio -o -H newc --quiet) >$work/initramfs.cpio
 rm -rf $root $initrd
 set +e
-exec python3 tests/vm/systemd/proof.py "$(ls "$kernel_dir"/boot/vmlinuz-*)" $work "$@"
+exec python3 tests/vm/systemd/proof.py "$kernel_dir/vmlinux" $work "$@"

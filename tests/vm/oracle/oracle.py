@@ -278,7 +278,9 @@ def main():
     args = parser.parse_args()
     chosen = args.only.split(",") if args.only else list(every_sequence()) + SPECIAL + [RACE]
     groups = [group.split(",") for group in args.groups.split(":")]
-    tolerance = (-0.05, 0.3) if args.real_time else (-0.02, 0.1)
+    # In real time the guest may be held up between a step's end and its mark, which makes the
+    # firing look early; under -icount the guest's clock is exact.
+    tolerance = (-0.25, 0.3) if args.real_time else (-0.02, 0.1)
     folder = tempfile.mkdtemp(prefix="wdtctl-oracle-")
     results = {}
     try:
