@@ -250,7 +250,7 @@ def report(kinds, found, spent, tolerance, details, limit_shown=12):
                 offsets.append(offset * 1000)
             if problems:
                 bad.append((sequence, problems))
-        figures = (f"{min(offsets):+.1f} / {statistics.median(offsets):+.1f} / {max(offsets):+.1f} "
+        figures = (f"{min(offsets):+.2f} / {statistics.median(offsets):+.2f} / {max(offsets):+.2f} "
                    f"({len(offsets)} fired)") if offsets else "none fired"
         print(f"{kind:<18} {len(found[kind]):>9} {len(bad):>8}  {figures:<44} {spent.get(kind, 0):.0f} s")
         for sequence, problems in bad[:limit_shown]:

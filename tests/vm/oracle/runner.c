@@ -391,8 +391,9 @@ static void run_sequence(const char *id, const char *codes) {
         snprintf(what, sizeof what, "STATE %d", i);
         mark_state(what);
     }
+    // Held past a timeout of 1 s: a driver that its refreshes cannot reach fires meanwhile.
     const pid_t keeper = start_keeper("KEEPER");
-    pause_seconds(0.8);
+    pause_seconds(1.3);
     stop_keeper(keeper, "KEEPER");
     pause_seconds(4.6);
     mark("SEQEND");
