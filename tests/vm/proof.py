@@ -45,28 +45,45 @@ def shared_libraries(binary):
     return [word for line in listing.splitlines() for word in line.split() if word.startswith("/")]
 
 
-def make_initramfs(build, kernel_dir, folder):
-    root = os.path.join(folder, "root")
-    for sub in ("bin", "proc", "sys", "dev", "modules", "opt/wdtctl"):
-        os.makedirs(os.path.join(root, sub), exist_ok=True)
-    shutil.copy(os.path.join(kernel_dir, "bin", "busybox"), os.path.join(root, "bin", "busybox"))
-    shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(root, "init"))
-    os.chmod(os.path.join(root, "init"), 0o755)
+def install_tool(build, root):
+    """Copies the tool, the kernel driver library and the shared libraries they need under root."""
     tool = os.path.join(build, "wdtctl")
     driver = os.path.join(build, "driver_libraries", "linux_kernel", "WDT.dll")
+    os.makedirs(os.path.join(root, "opt/wdtctl"), exist_ok=True)
     shutil.copy(tool, os.path.join(root, "opt/wdtctl/wdtctl"))
     shutil.copy(driver, os.path.join(root, "opt/wdtctl/WDT.dll"))
     for library in set(shared_libraries(tool) + shared_libraries(driver)):
         target = os.path.join(root, library.lstrip("/"))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy(library, target)
-    for module in ("watchdog", "i6300esb", "softdog"):
+
+
+def install_modules(kernel_dir, root, modules):
+    """Copies the kernel's watchdog modules of these names into root/modules."""
+    os.makedirs(os.path.join(root, "modules"), exist_ok=True)
+    for module in modules:
         found = glob.glob(os.path.join(kernel_dir, "lib/modules/*/kernel/drivers/watchdog", module + ".ko"))
         shutil.copy(found[0], os.path.join(root, "modules"))
-    image = os.path.join(folder, "initramfs.cpio")
+
+
+def cpio(root, image):
+    """Packs the folder root into an initramfs archive."""
     files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
     with open(image, "wb") as out:
         subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=out, check=True)
+
+
+def make_initramfs(build, kernel_dir, folder):
+    root = os.path.join(folder, "root")
+    for sub in ("bin", "proc", "sys", "dev"):
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    shutil.copy(os.path.join(kernel_dir, "bin", "busybox"), os.path.join(root, "bin", "busybox"))
+    shutil.copy(os.path.join(HERE, "guest_init.sh"), os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    install_tool(build, root)
+    install_modules(kernel_dir, root, ("watchdog", "i6300esb", "softdog"))
+    image = os.path.join(folder, "initramfs.cpio")
+    cpio(root, image)
     return image
 
 

@@ -12,7 +12,6 @@ answers the 6300ESB and the ib700 with an NMI, which the guest logs with its own
   oracle.py --build B --kernel K --runner R --plaindog P [--groups a,b:c] [--real-time] [--only CODES,...]
 """
 import argparse
-import glob
 import itertools
 import os
 import shutil
@@ -23,8 +22,10 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
 from model import ALPHABET, Keeper, Kind, Sequence, Step, judge  # noqa: E402
+from proof import cpio, install_modules, install_tool  # noqa: E402
 
 NMI = "NMI received for unknown reason"
 SOFTDOG_FIRED = "softdog: Triggered - Reboot ignored"
@@ -68,33 +69,13 @@ def every_sequence(length=3):
             yield "".join(codes)
 
 
-def shared_libraries(binary):
-    listing = subprocess.run(["ldd", binary], capture_output=True, text=True, check=True).stdout
-    return [word for line in listing.splitlines() for word in line.split() if word.startswith("/")]
-
-
-def cpio(root, image):
-    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-    with open(image, "wb") as out:
-        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=out, check=True)
-
-
 def base_image(args, folder):
     root = os.path.join(folder, "root")
-    for sub in ("proc", "sys", "dev", "oracle", "opt/wdtctl", "modules"):
+    for sub in ("proc", "sys", "dev", "oracle"):
         os.makedirs(os.path.join(root, sub), exist_ok=True)
     shutil.copy(args.runner, os.path.join(root, "init"))
-    tool = os.path.join(args.build, "wdtctl")
-    driver = os.path.join(args.build, "driver_libraries", "linux_kernel", "WDT.dll")
-    shutil.copy(tool, os.path.join(root, "opt/wdtctl/wdtctl"))
-    shutil.copy(driver, os.path.join(root, "opt/wdtctl/WDT.dll"))
-    for library in set(shared_libraries(tool) + shared_libraries(driver)):
-        target = os.path.join(root, library.lstrip("/"))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy(library, target)
-    for module in MODULES:
-        found = glob.glob(os.path.join(args.kernel, "lib/modules/*/kernel/drivers/watchdog", module + ".ko"))
-        shutil.copy(found[0], os.path.join(root, "modules"))
+    install_tool(args.build, root)
+    install_modules(args.kernel, root, MODULES)
     shutil.copy(args.plaindog, os.path.join(root, "modules"))
     image = os.path.join(folder, "base.cpio")
     cpio(root, image)
