@@ -1,6 +1,7 @@
-// The real system: messages through the C runtime (standard output, or a service's log), and the
-// platform's own library loading, clock and wait.
+// The real system: messages formatted here and written by the platform (standard output, or a
+// service's log), and the platform's own library loading, clock and wait.
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/host.h"
 #include "platform/system.h"
@@ -8,9 +9,26 @@
 namespace wdt {
 namespace {
 
-void print(const char* format, va_list args) { std::vfprintf(system::messages(), format, args); }
+// Each message is written whole, in one piece: formatted on the stack, or on the heap when it is
+// longer (a usage text with a very long program name).
+void print(const char* format, va_list args) {
+    char text[1024];
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length >= 0 && static_cast<size_t>(length) < sizeof text) {
+        system::write_message(text, static_cast<size_t>(length));
+    } else if (length > 0) {
+        if (char* long_text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1))) {
+            std::vsnprintf(long_text, static_cast<size_t>(length) + 1, format, again);
+            system::write_message(long_text, static_cast<size_t>(length));
+            std::free(long_text);
+        }
+    }
+    va_end(again);
+}
 
-void flush() { std::fflush(system::messages()); }
+void flush() { system::flush_messages(); }
 
 }  // namespace
 

@@ -2,8 +2,8 @@
 // its names, the clock and the wait. One implementation per platform; the real Host is made of these.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "platform/host.h"
 
@@ -11,8 +11,12 @@ namespace wdt::system {
 
 // Sets up the process before anything else runs.
 void prepare_process();
-// Where the tool's messages go: standard output, or a log where a service has no console.
-std::FILE* messages();
+// Writes one message where the tool's messages go: standard output, or a log where a service has
+// no console. Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a
+// message that cannot be written at once is dropped: output never holds up the keep-alive.
+void write_message(const char* text, size_t length);
+// Pushes out whatever write_message left buffered.
+void flush_messages();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 int64_t now_ms();

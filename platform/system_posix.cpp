@@ -1,5 +1,6 @@
 // The system on Linux and other POSIX systems.
 #include <dlfcn.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -42,7 +43,17 @@ void hold_memory() {
     if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0 && errno == EINVAL) mlockall(MCL_CURRENT | MCL_FUTURE);
 }
 
-std::FILE* messages() { return stdout; }
+// Standard output is written only when it can take a message now: a pipe that nobody reads any
+// more, a stalled journal or a stopped terminal would otherwise hold the tool in write() instead of
+// its next refresh, or of a stop request. A message is a few hundred bytes at most, which a pipe
+// or socket that polls writable takes whole; what it does not take is dropped.
+void write_message(const char* text, size_t length) {
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) return;
+    if (write(STDOUT_FILENO, text, length) < 0) return;  // a closed pipe, a full disk: nobody to tell
+}
+
+void flush_messages() {}
 
 // The library is always named by an absolute path, so the loader never searches on its own: first
 // the executable's own folder, then the absolute folders of LD_LIBRARY_PATH. Empty and relative
@@ -76,10 +87,38 @@ int64_t now_ms() {
 
 namespace {
 
-// In service mode SIGTERM and SIGINT are blocked, so that they never end the process, and taken by
-// the wait instead: a stop that arrives during a driver call is seen at the next wait, never lost.
+// In service mode only a deliberate stop, SIGTERM or SIGINT, ends the loop (and disarms). Signals
+// that operators and tools send as a matter of routine (a reload, a log rotation, `pkill -HUP`)
+// and that would otherwise end the process are taken by the wait too, said in the log and ignored,
+// so that they never leave a healthy machine to be reset. All of them are blocked, so a signal that
+// arrives during a driver call waits for the next wait, never lost. Faults (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE, SIGABRT, SIGQUIT, SIGSYS, SIGTRAP, SIGXCPU) still end the process with the watchdog armed.
 bool service_mode = false;
-sigset_t stop_signals;
+sigset_t stop_signals, taken_signals;
+
+struct Named {
+    int number;
+    const char* name;
+};
+constexpr Named kRoutineSignals[] = {
+    {SIGHUP, "SIGHUP"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"},
+    {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGIO, "SIGIO"},
+#ifdef SIGPWR
+    {SIGPWR, "SIGPWR"},
+#endif
+};
+
+void say_ignored(int taken) {
+    const char* name = nullptr;
+    for (const Named& each : kRoutineSignals) {
+        if (each.number == taken) name = each.name;
+    }
+    char line[96];
+    const int length = name != nullptr
+        ? std::snprintf(line, sizeof line, "Ignored %s: only SIGTERM or SIGINT stops the service.\r\n", name)
+        : std::snprintf(line, sizeof line, "Ignored signal %d: only SIGTERM or SIGINT stops the service.\r\n", taken);
+    if (length > 0) write_message(line, static_cast<size_t>(length));
+}
 
 }  // namespace
 
@@ -94,7 +133,9 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     }
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
         const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
-        if (sigtimedwait(&stop_signals, nullptr, &wait) > 0) return wdt::Wake::stop_requested;
+        const int taken = sigtimedwait(&taken_signals, nullptr, &wait);
+        if (taken > 0 && sigismember(&stop_signals, taken)) return wdt::Wake::stop_requested;
+        if (taken > 0) say_ignored(taken);
     }
     return wdt::Wake::due;
 }
@@ -104,7 +145,16 @@ int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    taken_signals = stop_signals;
+    for (const Named& each : kRoutineSignals) sigaddset(&taken_signals, each.number);
+#ifdef SIGRTMIN
+    for (int each = SIGRTMIN; each <= SIGRTMAX; ++each) sigaddset(&taken_signals, each);
+#endif
+    sigprocmask(SIG_BLOCK, &taken_signals, nullptr);
+    // Ignored without a word: a write beyond the file size limit (the write then fails), and the
+    // terminal's job control, which would stop the keep-alive.
+    constexpr int kQuietlyIgnored[] = {SIGXFSZ, SIGTSTP, SIGTTIN, SIGTTOU};
+    for (int each : kQuietlyIgnored) signal(each, SIG_IGN);
     service_mode = true;
     return tool(argc, argv);
 }

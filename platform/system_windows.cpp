@@ -77,7 +77,53 @@ namespace {
 // Service mode: the service control manager's stop sets this event, which ends the loop's wait.
 HANDLE stop_event = nullptr;
 SERVICE_STATUS_HANDLE service_handle = nullptr;
-std::FILE* service_log = nullptr;
+
+// The service's log is written without waiting for the disk (overlapped writes at the end of the
+// file), so that a full disk or a slow network folder never holds up the loop. A message that
+// finds every slot still being written is dropped.
+HANDLE service_log = INVALID_HANDLE_VALUE;
+struct LogWrite {
+    OVERLAPPED overlapped;
+    char text[2048];
+    bool busy;
+};
+LogWrite log_writes[8];
+
+bool still_writing(LogWrite& slot) {
+    DWORD written = 0;
+    if (slot.busy && !GetOverlappedResult(service_log, &slot.overlapped, &written, FALSE) &&
+        GetLastError() == ERROR_IO_INCOMPLETE) {
+        return true;
+    }
+    slot.busy = false;
+    return false;
+}
+
+void write_to_log(const char* text, size_t length) {
+    for (LogWrite& slot : log_writes) {
+        if (still_writing(slot)) continue;
+        // A text file: each "\n" becomes "\r\n", as the C runtime's text mode writes it.
+        DWORD used = 0;
+        for (size_t i = 0; i < length && used + 2 <= sizeof slot.text; ++i) {
+            if (text[i] == '\n') slot.text[used++] = '\r';
+            slot.text[used++] = text[i];
+        }
+        slot.overlapped = OVERLAPPED{};
+        slot.overlapped.Offset = slot.overlapped.OffsetHigh = 0xFFFFFFFF;  // at the end of the file
+        slot.busy = WriteFile(service_log, slot.text, used, nullptr, &slot.overlapped) || GetLastError() == ERROR_IO_PENDING;
+        return;
+    }
+}
+
+// At the end of the service, the log's last writes get two seconds to reach the disk.
+void finish_log() {
+    for (int round = 0; round < 20; ++round) {
+        bool writing = false;
+        for (LogWrite& slot : log_writes) writing = still_writing(slot) || writing;
+        if (!writing) return;
+        Sleep(100);
+    }
+}
 struct {
     int argc;
     char** argv;
@@ -108,14 +154,15 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
 }
 
 // A service has no console: its messages are appended to wdtctl-service.log beside the executable.
-// If that file cannot be opened they are lost, and nothing else changes: the loop never prints.
+// If that file cannot be opened they are lost, and nothing else changes.
 void send_output_to_log() {
     static wchar_t path[kPathSize];
     const DWORD folder_length = own_folder(path);
     const wchar_t name[] = L"wdtctl-service.log";
     if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
     std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
-    service_log = _wfopen(path, L"a");
+    service_log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 void WINAPI service_main(DWORD, wchar_t**) {
@@ -124,13 +171,23 @@ void WINAPI service_main(DWORD, wchar_t**) {
     send_output_to_log();
     report(SERVICE_RUNNING);
     service_run.status = service_run.tool(service_run.argc, service_run.argv);
-    std::fflush(messages());
+    finish_log();
     report(SERVICE_STOPPED, service_run.status);
 }
 
 }  // namespace
 
-std::FILE* messages() { return service_log != nullptr ? service_log : stdout; }
+// In a console the C runtime writes standard output in text mode, at once.
+void write_message(const char* text, size_t length) {
+    if (service_log != INVALID_HANDLE_VALUE) {
+        write_to_log(text, length);
+    } else if (stop_event == nullptr) {
+        std::fwrite(text, 1, length, stdout);
+        std::fflush(stdout);
+    }
+}
+
+void flush_messages() {}
 
 wdt::Wake sleep_until_ms(int64_t deadline) {
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {

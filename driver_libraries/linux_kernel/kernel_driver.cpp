@@ -5,6 +5,7 @@
 // Unlike a vendor's library, each entry answers whether it did what it was asked: 0 when it did,
 // 1 when it did not (having said why on standard error). WDTReturnsStatus tells the tool so.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "kernel_watchdog.h"
 
@@ -57,13 +59,29 @@ long read_link(const char* path, char* buffer, size_t size) { return ::readlink(
 
 const char* environment(const char* name) { return std::getenv(name); }
 
-void complain(const char* line) { std::fprintf(stderr, "%s\n", line); }
+// A problem is one line on standard error, written only when it can be taken at once (a journal or
+// a pipe that stalls must never hold up the keep-alive), and said once while it repeats: a loop
+// whose refresh keeps failing says why once, until a call works again.
+char last_said[1400];
+
+void complain(const char* line) {
+    if (std::strcmp(line, last_said) == 0) return;
+    std::snprintf(last_said, sizeof last_said, "%s", line);
+    char text[1402];
+    const int length = std::snprintf(text, sizeof text, "%s\n", line);
+    pollfd error{STDERR_FILENO, POLLOUT, 0};
+    if (length <= 0 || poll(&error, 1, 0) != 1 || (error.revents & POLLOUT) == 0) return;
+    if (::write(STDERR_FILENO, text, static_cast<size_t>(length)) < 0) return;  // nobody to tell
+}
 
 const kwd::Kernel kKernel{open_path, stat_descriptor, reopen, control, write_bytes, ::close,
                           read_text, read_link, environment, complain};
 kwd::Watchdogs watchdogs;
 
-int status(bool done) { return done ? 0 : 1; }
+int status(bool done) {
+    if (done) last_said[0] = '\0';
+    return done ? 0 : 1;
+}
 
 }  // namespace
 

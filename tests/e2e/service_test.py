@@ -1,4 +1,5 @@
 """Service mode as a process: a deliberate stop ends the loop and disarms; any other end does not."""
+import fcntl
 import glob
 import os
 import re
@@ -11,6 +12,13 @@ from harness import PREFIX, WINDOWS, SandboxTest, on_the_wire
 from oneshot_test import usage
 
 LOOP = ["W0", "T5", "L1"]
+
+
+def wait_for(condition, seconds):
+    give_up = time.monotonic() + seconds
+    while not condition() and time.monotonic() < give_up:
+        time.sleep(0.05)
+    return condition()
 ANNOUNCED = ("System will be reset after 5 seconds.\n"
              "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
 
@@ -49,18 +57,50 @@ class ServiceMode(SandboxTest):
                 self.assertEqual((stdout, status), (on_the_wire(ANNOUNCED), -how))
                 self.assertNotIn(("DisableWDT0",), self.box.calls())
 
+    def test_routine_signals_are_said_and_ignored(self):
+        process = self.box.start(["--service"] + LOOP)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.kill)
+        for how in (signal.SIGHUP, signal.SIGUSR1):
+            refreshes = self.box.calls().count(("ResetWDT0",))
+            self.assertTrue(wait_for(lambda: self.box.calls().count(("ResetWDT0",)) >= refreshes + 2, 10))
+            process.send_signal(how)
+        refreshes = self.box.calls().count(("ResetWDT0",))
+        self.assertTrue(wait_for(lambda: self.box.calls().count(("ResetWDT0",)) >= refreshes + 2, 10),
+                        "the loop must go on after routine signals")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=5), 0)
+        ignored = "Ignored {}: only SIGTERM or SIGINT stops the service.\r\n"
+        self.assertEqual(process.stdout.read(), on_the_wire(
+            ANNOUNCED + ignored.format("SIGHUP") + ignored.format("SIGUSR1") + "WDT0 has already been disabled!\r\n"))
+        self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
+
+    def test_output_that_nobody_reads_never_holds_up_the_loop(self):
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        # Filled to the brim, then made blocking again, as a pipe whose reader stopped reading is.
+        fcntl.fcntl(write_end, fcntl.F_SETFL, os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(write_end, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        fcntl.fcntl(write_end, fcntl.F_SETFL, 0)
+        process = self.box.start(["--service"] + LOOP, stdout=write_end)
+        os.close(write_end)
+        self.addCleanup(process.kill)
+        self.assertTrue(wait_for(lambda: self.box.calls().count(("ResetWDT0",)) >= 2, 10), self.box.calls())
+        process.send_signal(signal.SIGTERM)
+        sent = time.monotonic()
+        self.assertEqual(process.wait(timeout=5), 0)
+        self.assertLess(time.monotonic() - sent, 0.5)
+        self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
+
     def test_marker_is_removed_before_the_command_line_is_read(self):
         stdout, status = self.box.run(["--service", "W0"])
         self.assertEqual((stdout, status), (on_the_wire(usage(self.box.program_name())), 1))
         stdout, status = self.box.run(["W0", "--service", "D"])
         self.assertEqual((stdout, status), (b"WDT0 has already been disabled!\r\n", 0))
-
-
-def wait_for(condition, seconds):
-    give_up = time.monotonic() + seconds
-    while not condition() and time.monotonic() < give_up:
-        time.sleep(0.2)
-    return condition()
 
 
 @unittest.skipUnless(WINDOWS and PREFIX and os.environ.get("WINEPREFIX"), "needs Wine's service control manager")
