@@ -87,6 +87,12 @@ unit, disabled until enabled, that keeps a watchdog armed from early boot.")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${WDT_PACKAGING}/conffiles ${WDT_PACKAGING}/postinst ${WDT_PACKAGING}/prerm ${WDT_PACKAGING}/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # A .deb needs Debian's prefix, /usr (the settings file then goes to /etc/default, where the unit
+  # and conffiles name it), and Debian's hardening flags. scripts/build_deb.sh configures a build
+  # folder so; cpack refuses the package of any other build folder and names that script.
+  option(WDT_DEBIAN_PACKAGE "Set by scripts/build_deb.sh: this build folder makes the Debian package" OFF)
+  set(CPACK_WDT_DEBIAN_PACKAGE ${WDT_DEBIAN_PACKAGE})
+  set(CPACK_PROJECT_CONFIG_FILE ${WDT_PACKAGING}/cpack_checks.cmake)
 endif()
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -5,6 +5,7 @@ configuration file, and the manual page rendering without a warning.
 
   check_deb.py <package.deb>
 """
+import glob
 import os
 import subprocess
 import sys
@@ -25,6 +26,21 @@ EXPECTED = {
 
 def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, **options)
+
+
+def plain_build_refuses():
+    """cpack in a build folder that scripts/build_deb.sh did not configure (prefix /usr/local, no
+    hardening flags) must make no package, and name the script that does."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    with tempfile.TemporaryDirectory() as folder:
+        configured = run("cmake", "-S", source, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DWDT_TESTS=OFF")
+        packed = run("cpack", "-G", "DEB", cwd=folder)
+        made = glob.glob(os.path.join(folder, "*.deb"))
+    if configured.returncode != 0:
+        return [f"a plain build folder cannot be configured: {configured.stderr.strip()}"]
+    if packed.returncode == 0 or made or "scripts/build_deb.sh" not in packed.stdout + packed.stderr:
+        return [f"cpack in a plain build folder: status {packed.returncode}, made {made}"]
+    return []
 
 
 def main():
@@ -58,6 +74,7 @@ def main():
     conffiles = run("dpkg-deb", "--info", deb, "conffiles").stdout
     if conffiles.split() != ["/etc/default/wdtctl"]:
         problems.append(f"configuration files: {conffiles.split()}")
+    problems += plain_build_refuses()
     for problem in problems:
         print(f"package: {problem}")
     print(f"package: {deb}: {'ok' if not problems else 'FAILED'}")
