@@ -13,10 +13,12 @@ scripts/deps.sh build package systemd_vm || skip "the tools it needs are missing
 . tests/vm/kernel.sh  # sets cache and kernel_dir
 
 rootfs=$cache/rootfs-bookworm
-if [ ! -x "$rootfs/sbin/init" ]; then
+# What the guest needs besides the minimal base (kmod's modprobe loads a driver late in one scenario);
+# a cache made without any of it is made anew.
+if [ ! -x "$rootfs/sbin/init" ] || [ ! -x "$rootfs/bin/kmod" ]; then
     echo "systemd_vm: making a Debian root file system in $rootfs (about a minute)" >&2
-    rm -rf "$rootfs.partial"
-    debootstrap --variant=minbase --include=systemd-sysv,udev,stress-ng,strace bookworm "$rootfs.partial" \
+    rm -rf "$rootfs.partial" "$rootfs"
+    debootstrap --variant=minbase --include=systemd-sysv,udev,kmod,stress-ng bookworm "$rootfs.partial" \
         http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 || skip "debootstrap failed: see $cache/debootstrap.log"
     mv "$rootfs.partial" "$rootfs"
 fi
@@ -40,7 +42,8 @@ rm $root/tmp/wdtctl.deb
 printf 'WDTCTL_WATCHDOG=0\nWDTCTL_TIMEOUT=5\nWDTCTL_PERIOD=2\n' >$root/etc/default/wdtctl
 install -m 755 tests/vm/systemd/scenario.sh $root/usr/local/sbin/wdtctl-proof
 cp tests/vm/systemd/*.service $root/etc/systemd/system/
-chroot $root systemctl -q enable wdtctl.service wdtctl-proof.service slow-stop.service late-slow-stop.service
+chroot $root systemctl -q enable wdtctl.service wdtctl-proof.service slow-stop.service late-slow-stop.service \
+    late-watchdog.service stall-boot.service
 chroot $root systemctl -q mask serial-getty@ttyS0.service getty@tty1.service
 echo wdtctl-proof >$root/etc/hostname
 truncate -s 1G $work/root.img

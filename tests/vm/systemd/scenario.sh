@@ -5,21 +5,49 @@
 scenario=$(sed -n 's/.*wdtctl_proof=\([^ ]*\).*/\1/p' /proc/cmdline)
 mark() { echo "MARK $*" >/dev/ttyS0; }
 watchdog=/sys/class/watchdog/watchdog0
+tracing=/sys/kernel/tracing
 
-for _ in $(seq 60); do systemctl -q is-active wdtctl.service && break; sleep 1; done
-mark "service-$(systemctl is-active wdtctl.service)"
-mark "state-$(cat $watchdog/state) timeout-$(cat $watchdog/timeout)"
-mark "oom-score-adj-$(cat /proc/$(systemctl show -P MainPID wdtctl.service)/oom_score_adj)"
-mark running
+started() {
+    for _ in $(seq 60); do systemctl -q is-active wdtctl.service && break; sleep 1; done
+    mark "service-$(systemctl is-active wdtctl.service)"
+    mark "state-$(cat $watchdog/state) timeout-$(cat $watchdog/timeout)"
+    mark "oom-score-adj-$(cat /proc/$(systemctl show -P MainPID wdtctl.service)/oom_score_adj)"
+}
+
+# Runs a command and times the watchdog's refreshes meanwhile from the kernel's own trace, which
+# needs no process of its own that a load could starve: how many, and the shortest and longest gap.
+refreshes_during() {
+    echo 1 >$tracing/events/watchdog/watchdog_ping/enable
+    echo >$tracing/trace
+    "$@"
+    echo 0 >$tracing/events/watchdog/watchdog_ping/enable
+    awk 'match($0, /[0-9]+\.[0-9]+: watchdog_ping:/) {
+             t = substr($0, RSTART, RLENGTH - 15) + 0
+             if (n++) { gap = t - last; if (gap > worst) worst = gap; if (n == 2 || gap < best) best = gap }
+             last = t }
+         END { printf "refreshes-%d shortest-%.3f longest-%.3f\n", n, best, worst }' $tracing/trace
+}
+
+# A busy loop on every processor at SCHED_FIFO 50 for 60 s; says the policy (1) and priority of
+# its processes, as the kernel shows them.
+real_time_load() {
+    stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 60s --quiet &
+    load=$!
+    sleep 3
+    for comm in $(grep -l '^stress-ng-cpu' /proc/[0-9]*/comm); do
+        mark "real-time busy loop policy-$(cut -d' ' -f41 ${comm%comm}stat) priority-$(cut -d' ' -f40 ${comm%comm}stat)"
+    done
+    wait $load
+}
+
 case "$scenario" in
-    boot)
-        sleep 20 ;;
-    stop)
-        sleep 4
+    main)
+        started
+        mark running
+        sleep 10
+        # A stop disarms; settings refused after arming (a period not below the timeout) too.
         systemctl stop wdtctl.service
-        mark stopped
-        mark "state-$(cat $watchdog/state)"
-        # The tool's last message, once the journal has it.
+        mark "stopped state-$(cat $watchdog/state)"
         for _ in 1 2 3 4 5; do
             said=$(journalctl -q -u wdtctl.service -o cat | grep '^WDT0' | tail -n 1 | tr -d '\r')
             [ -n "$said" ] && break
@@ -27,44 +55,42 @@ case "$scenario" in
         done
         mark "journal-$said"
         sleep 8
-        # Settings the tool refuses after arming: the unit must leave the watchdog disarmed.
         sed -i 's/^WDTCTL_PERIOD=.*/WDTCTL_PERIOD=5/' /etc/default/wdtctl
         systemctl start wdtctl.service
         sleep 2
         mark "refused-service-$(systemctl is-active wdtctl.service) state-$(cat $watchdog/state)"
-        sleep 8 ;;
-    kill9)
-        # Restarted first: the stop's magic character must not let the new process's watchdog stop
-        # when that process is killed.
-        sleep 2
-        systemctl restart wdtctl.service
-        sleep 4
+        sleep 8
+        sed -i 's/^WDTCTL_PERIOD=.*/WDTCTL_PERIOD=2/' /etc/default/wdtctl
+        systemctl reset-failed wdtctl.service
+        systemctl start wdtctl.service
+        mark "restarted-$(systemctl is-active wdtctl.service)"
+        # Every processor busy, memory short and the disk written, then a real-time busy loop on
+        # every processor (SCHED_FIFO 50, below the kernel's own watchdog thread).
+        cd /var/tmp
+        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 40s --quiet |
+            while read -r line; do mark "load $line"; done
+        refreshes_during real_time_load | while read -r line; do mark "real-time $line"; done
+        mark "loaded-service-$(systemctl is-active wdtctl.service)"
+        # Killed: the unit does not restart it, and the watchdog fires (QEMU only interrupts the guest).
+        sleep 1
         systemctl kill --signal=KILL wdtctl.service
-        mark stopped
+        mark killed
         sleep 2
-        mark "after-kill-service-$(systemctl is-active wdtctl.service)"
-        sleep 10 ;;
+        mark "after-kill-service-$(systemctl is-active wdtctl.service)" ;;
     reboot)
+        started
+        mark running
         sleep 4
         mark rebooting
         systemctl reboot
         sleep 120 ;;
-    load)
-        # The refreshes are the tool's only system calls in its loop: strace times each one.
-        strace -q -tt -e trace=ioctl -o /run/refreshes -p "$(systemctl show -P MainPID wdtctl.service)" &
-        tracer=$!
-        cd /var/tmp
-        mark load-start
-        stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 60s --quiet
-        mark load-end
-        sleep 3
-        kill $tracer
-        # Seconds between refreshes: the worst gaps, and how many there were.
-        awk '/KEEPALIVE/ { split($1, t, ":"); s = t[1] * 3600 + t[2] * 60 + t[3];
-                           if (n++) { gap = s - last; if (gap > worst) worst = gap; if (gap < best || n == 2) best = gap }
-                           last = s }
-             END { printf "refreshes-%d shortest-%.3f longest-%.3f\n", n, best, worst }' /run/refreshes |
-            while read -r line; do mark "$line"; done
-        mark "service-$(systemctl is-active wdtctl.service)" ;;
+    late)
+        # The watchdog's driver is loaded 12 s into the boot (late-watchdog.service), and a unit
+        # that never finishes stalls the boot (stall-boot.service).
+        started
+        mark "boot-$(systemctl is-system-running)"
+        mark stalled
+        sleep 20
+        mark "still-$(systemctl is-active wdtctl.service)" ;;
 esac
 mark done
