@@ -48,6 +48,7 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                     say(host, "WDT%d could not be set!\r\n", static_cast<int>(n));
                     return false;
                 }
+                state.armed = true;
                 say(host, "System will be reset after %ld seconds.\n", static_cast<long>(state.timer_seconds));
                 break;
             case 'L':
@@ -55,6 +56,7 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                 state.refresh_period_seconds = parse_number(argument + 1);
                 break;
             case 'D':
+                state.armed = false;
                 return disable_and_say(driver, host, n);
             case 'R':
                 if (!refresh(driver, n)) {
@@ -70,9 +72,19 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
     return true;
 }
 
+// Whether the command pass reaches an L: it ends at the first D or R.
+bool loop_follows(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const int letter = upper(argv[i][0]);
+        if (letter == 'L') return true;
+        if (letter == 'D' || letter == 'R') return false;
+    }
+    return false;
+}
+
 }  // namespace
 
-int run(int argc, const char* const* argv, const Host& host) {
+int run(int argc, const char* const* argv, const Host& host, bool service) {
     if (argc < 3) {
         // A process may be started with no arguments at all, not even its own name.
         print_usage(host, (argc > 0 && argv[0] != nullptr) ? argv[0] : "");
@@ -91,9 +103,16 @@ int run(int argc, const char* const* argv, const Host& host) {
 
     ScanState state;
     if (!select_watchdog(argc, argv, host, state)) return 1;
-    if (!carry_out_commands(argc, argv, host, driver, state)) return 1;
-    if (!state.loop_requested) return 0;
-    return keep_alive(state, driver, host);
+    if (service && !loop_follows(argc, argv)) {
+        say(host, "Service Parameter error: a service needs a loop (L)!\r\n");
+        return 1;
+    }
+    int status = 1;
+    if (carry_out_commands(argc, argv, host, driver, state)) {
+        status = state.loop_requested ? keep_alive(state, driver, host) : 0;
+    }
+    if (service && status != 0 && state.armed) disable_and_say(driver, host, state.selected_watchdog);
+    return status;
 }
 
 }  // namespace wdt

@@ -6,6 +6,9 @@ namespace wdt {
 
 // Carries out one command line and answers the process's exit status: 0 on success, 1 for the usage
 // text and every error. A run that enters the keep-alive loop returns only if the host ends it.
-int run(int argc, const char* const* argv, const Host& host);
+// As a service (started by the platform's service manager), a command line that would not keep
+// the watchdog alive is refused before anything reaches the driver, and one that fails after
+// arming disarms before the end: a service that ends armed resets the machine at every start.
+int run(int argc, const char* const* argv, const Host& host, bool service = false);
 
 }  // namespace wdt

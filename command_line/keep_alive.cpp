@@ -8,7 +8,7 @@ bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n)
     return done;
 }
 
-int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host& host) {
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
         say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
         return 1;
@@ -37,6 +37,7 @@ int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host&
         if (wake == Wake::ended) return 0;
         if (wake == Wake::stop_requested) {
             // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
+            state.armed = false;
             return disable_and_say(driver, host, n) ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).

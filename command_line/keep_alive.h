@@ -13,6 +13,6 @@ bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n)
 // Answers 1 when the timer and period are refused. When the host's wait says a stop was requested,
 // disables the watchdog, says so, and answers 0 (1 if the disable failed). A refresh that fails
 // never ends the loop.
-int keep_alive(const ScanState& state, const WatchdogDriver& driver, const Host& host);
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host);
 
 }  // namespace wdt

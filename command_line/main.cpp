@@ -6,10 +6,12 @@ namespace {
 
 int run_tool(int argc, char** argv) { return wdt::run(argc, argv, wdt::system_host()); }
 
+int run_as_service(int argc, char** argv) { return wdt::run(argc, argv, wdt::system_host(), true); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     wdt::system::prepare_process();
-    if (wdt::take_service_marker(argc, argv)) return wdt::system::run_service(argc, argv, run_tool);
+    if (wdt::take_service_marker(argc, argv)) return wdt::system::run_service(argc, argv, run_as_service);
     return run_tool(argc, argv);
 }

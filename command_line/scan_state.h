@@ -12,6 +12,7 @@ struct ScanState {
     int32_t timer_seconds = 5;
     bool loop_requested = false;
     int32_t refresh_period_seconds = 0;  // meaningful only when loop_requested
+    bool armed = false;  // this run armed the watchdog, and has not tried to disable it since
 };
 
 }  // namespace wdt

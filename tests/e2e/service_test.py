@@ -21,6 +21,8 @@ def wait_for(condition, seconds):
     return condition()
 ANNOUNCED = ("System will be reset after 5 seconds.\n"
              "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
+NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
+ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
 
 
 @unittest.skipIf(WINDOWS, "a Windows service is stopped through its service manager")
@@ -100,7 +102,8 @@ class ServiceMode(SandboxTest):
         stdout, status = self.box.run(["--service", "W0"])
         self.assertEqual((stdout, status), (on_the_wire(usage(self.box.program_name())), 1))
         stdout, status = self.box.run(["W0", "--service", "D"])
-        self.assertEqual((stdout, status), (b"WDT0 has already been disabled!\r\n", 0))
+        self.assertEqual((stdout, status), (NO_LOOP, 1))
+        self.assertEqual(self.box.calls(), [])
 
 
 @unittest.skipUnless(WINDOWS and PREFIX and os.environ.get("WINEPREFIX"), "needs Wine's service control manager")
@@ -129,7 +132,8 @@ class WindowsService(SandboxTest):
         return (state.group(1) if state else None), (int(code.group(1)) if code else None)
 
     def service(self, command_line):
-        name = f"wdtctl-test-{os.getpid()}-{self.id().rsplit('.', 1)[-1]}"
+        self.made = getattr(self, "made", 0) + 1
+        name = f"wdtctl-test-{os.getpid()}-{self.made}"
         self.sc("create", name, "binPath=", f'"{self.box.program_name()}" --service {command_line}')
         self.addCleanup(self.sc, "delete", name)
         self.addCleanup(self.sc, "stop", name)
@@ -166,12 +170,19 @@ class WindowsService(SandboxTest):
             self.assertAlmostEqual(later - earlier, 1000, delta=250)
         self.assertEqual(self.log(), on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"))
 
-    def test_a_bad_command_line_stops_with_its_exit_code(self):
-        name = self.service("W0 T999")
-        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 180))
-        self.assertEqual(self.query(name), ("STOPPED", 1))
-        self.assertEqual(self.log(), on_the_wire("Time Parameter error!\r\n"))
-        self.assertEqual(self.journal(), [])
+    def test_a_refused_command_line_stops_with_its_exit_code_and_never_leaves_it_armed(self):
+        cases = [("W0 T60", on_the_wire(NO_LOOP.decode()), []),  # refused before any driver call
+                 ("W0 T5 L5", on_the_wire("System will be reset after 5 seconds.\n" + ORDER +
+                                          "WDT0 has already been disabled!\r\n"),
+                  [("SetWDT0", "5000", "208"), ("DisableWDT0",)])]
+        for command_line, log, calls in cases:
+            with self.subTest(command_line=command_line):
+                self.setUp()
+                name = self.service(command_line)
+                self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 180))
+                self.assertEqual(self.query(name), ("STOPPED", 1))
+                self.assertEqual(self.log(), log)
+                self.assertEqual([tuple(entry[1:]) for entry in self.journal()], calls)
 
 
 if __name__ == "__main__":

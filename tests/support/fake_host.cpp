@@ -85,11 +85,11 @@ World& world() { return the_world; }
 void reset() { the_world = World{}; }
 const wdt::Host& host() { return the_host; }
 
-int run(const std::vector<std::string>& user_arguments) {
+int run(const std::vector<std::string>& user_arguments, bool service) {
     std::vector<const char*> argv{"wdtctl"};
     for (const std::string& argument : user_arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);
-    return wdt::run(static_cast<int>(argv.size()) - 1, argv.data(), the_host);
+    return wdt::run(static_cast<int>(argv.size()) - 1, argv.data(), the_host, service);
 }
 
 DriverCall set(int n, int32_t milliseconds) { return {"SetWDT" + std::to_string(n), milliseconds, 208, 0}; }

@@ -52,8 +52,8 @@ World& world();
 void reset();
 const wdt::Host& host();
 
-// Runs the tool on the given user arguments (argument 0 is "wdtctl").
-int run(const std::vector<std::string>& user_arguments);
+// Runs the tool on the given user arguments (argument 0 is "wdtctl"), as a service if asked.
+int run(const std::vector<std::string>& user_arguments, bool service = false);
 
 // Shorthands for expected calls.
 DriverCall set(int n, int32_t milliseconds);

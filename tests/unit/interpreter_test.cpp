@@ -35,13 +35,14 @@ struct Case {
     Calls calls;
     std::set<std::string> failing = {};  // entries that answer "not done"
     bool reports_status = true;
+    bool service = false;
 };
 
 void expect_run(const Case& c) {
     fake::reset();
     fake::world().failing_entries = c.failing;
     fake::world().reports_status = c.reports_status;
-    const int status = fake::run(c.arguments);
+    const int status = fake::run(c.arguments, c.service);
     std::string line;
     for (const std::string& argument : c.arguments) line.append("[").append(argument, 0, 40).append("]");
     EXPECT_EQ(fake::world().output, c.output) << line;
@@ -116,6 +117,26 @@ TEST(Interpreter, ACallTheLibrarySaysFailedIsNeverConfirmed) {
         // A library without the status marker (as a vendor's) is believed, as ever.
         {{"W0", "T5"}, armed(5), 0, {set(0, 5000)}, {"SetWDT0"}, false},
         {{"W1", "D"}, disabled(1), 0, {disable(1)}, {"DisableWDT1"}, false},
+    };
+    for (const Case& c : cases) expect_run(c);
+}
+
+TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
+    const std::string no_loop = "Service Parameter error: a service needs a loop (L)!\r\n";
+    const std::string order = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n";
+    const Case cases[] = {
+        {{"W0", "T5"}, no_loop, 1, {}, {}, true, true},
+        {{"W0", "D", "L2"}, no_loop, 1, {}, {}, true, true},
+        {{"W0", "T5", "L5"}, armed(5) + order + disabled(0), 1, {set(0, 5000), disable(0)}, {}, true, true},
+        {{"W1", "T5", "T999", "L2"}, armed(5) + kTimeError + disabled(1), 1, {set(1, 5000), disable(1)}, {}, true,
+         true},
+        {{"W0", "T5", "L2", "R"}, armed(5) + "WDT0 could not be reset!\r\n" + disabled(0), 1,
+         {set(0, 5000), reset_entry(0), disable(0)}, {"ResetWDT0"}, true, true},
+        {{"W0", "T999", "L2"}, kTimeError, 1, {}, {}, true, true},
+        {{"W0", "T5", "L2", "D"}, armed(5) + "WDT0 could not be disabled!\r\n", 1, {set(0, 5000), disable(0)},
+         {"DisableWDT0"}, true, true},
+        // Outside service mode nothing changes: the watchdog stays armed.
+        {{"W0", "T5", "L5"}, armed(5) + order, 1, {set(0, 5000)}},
     };
     for (const Case& c : cases) expect_run(c);
 }
