@@ -21,8 +21,11 @@ bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** libr
     if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, end, room) == 0) return false;
     const DWORD attributes = GetFileAttributesW(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-    // The library's own dependencies are looked for beside it first.
-    *library = reinterpret_cast<void*>(LoadLibraryExW(folder, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    // The library's own dependencies only from the executable's folder, the library's folder and
+    // the system folder: never the current directory, never PATH.
+    const DWORD search = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+                         LOAD_LIBRARY_SEARCH_SYSTEM32;
+    *library = reinterpret_cast<void*>(LoadLibraryExW(folder, nullptr, search));
     return true;
 }
 
@@ -47,12 +50,20 @@ void hold_memory() {}
 // The tool runs with administrator rights, so the library is only taken from folders that an
 // ordinary user cannot write to: the executable's own folder, then the system folder, then the
 // Windows folder, each named by full path. Never the current directory, and never PATH, which
-// holds folders of the user's own on current Windows. The current directory is also taken out of
-// the search for the library's dependencies; if that cannot be done, nothing is loaded.
+// holds folders of the user's own on current Windows; the same holds for the library's own
+// dependencies. That search needs LoadLibraryExW's search flags, which Windows has had since
+// Windows 8, and Windows 7 with its update KB2533623; without them nothing is loaded (and a line
+// says why), rather than a search with a hole.
 void* open_library(const char* file_name) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr || GetProcAddress(kernel, "AddDllDirectory") == nullptr) {
+        std::fprintf(stderr, "wdtctl: this Windows cannot limit where libraries are loaded from (it needs update "
+                             "KB2533623); %s is not loaded\n", file_name);
+        return nullptr;
+    }
     static wchar_t folder[kPathSize];
     const DWORD folder_length = own_folder(folder);
-    if (folder_length == 0 || !SetDllDirectoryW(folder)) return nullptr;
+    if (folder_length == 0) return nullptr;
 
     void* library = nullptr;
     if (load_from(folder, folder_length, file_name, &library)) return library;

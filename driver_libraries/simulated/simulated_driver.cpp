@@ -9,7 +9,8 @@
 //
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
-// library; SIM_WITHOUT_STATUS leaves out WDTReturnsStatus, as a vendor's library has none.
+// library; SIM_WITHOUT_STATUS leaves out WDTReturnsStatus, as a vendor's library has none;
+// SIM_WITH_HELPER makes it need helper.dll, a library of its own (Windows tests of the search).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +54,15 @@ void record(const char* entry, const char* arguments = "") {
     }
 }
 
+#ifdef SIM_WITH_HELPER
+extern "C" __declspec(dllimport) int wdt_helper();
+#endif
+
 // 1 when WDT_SIM_FAIL names the entry (as a whole word), else 0.
 int32_t result(const char* entry) {
+#ifdef SIM_WITH_HELPER
+    if (wdt_helper() != 42) return 1;
+#endif
     const char* fail = std::getenv("WDT_SIM_FAIL");
     const size_t length = std::strlen(entry);
     for (const char* found = fail; found != nullptr && (found = std::strstr(found, entry)) != nullptr; found += length) {

@@ -7,6 +7,7 @@ Configured by the environment (the test runner sets it):
   WDT_PREFIX     a command to run the tool through, such as "wine" (optional)
   WDT_DRIVER     a driver library to use instead of the simulated one (optional)
   WDT_KERNEL_DRIVER  the kernel driver library, on Linux (optional)
+  WDT_BITS       32 or 64: the build's pointer size
 """
 import os
 import shlex
@@ -21,6 +22,7 @@ WINDOWS = os.environ.get("WDT_TARGET") == "Windows"
 PREFIX = shlex.split(os.environ.get("WDT_PREFIX", ""))
 SIMULATED = os.environ.get("WDT_DRIVER") or os.path.join(BUILD_DIR, "WDT.dll")
 KERNEL_DRIVER = os.environ.get("WDT_KERNEL_DRIVER")
+BITS = int(os.environ.get("WDT_BITS") or 64)
 EXE_NAME = os.path.basename(EXE)
 
 
