@@ -114,10 +114,11 @@ windows() {
     mkdir -p build && start_wine || return 1
     local status=0 x86_tests=()
     # Each emulated 32-bit Wine process takes about a minute to start: only the unit tests and the
-    # smoke tests, which make every kind of driver call with either calling convention, fit.
+    # smoke tests, which make an arm, a disable and refreshes with either calling convention (and
+    # with decorated names), fit.
     if emulated_32_bit; then
         echo "windows: 32-bit programs run emulated here; the 32-bit build runs its unit and smoke tests only"
-        x86_tests=(-R '^(unit|smoke|smoke_stdcall)$')
+        x86_tests=(-R '^(unit|smoke|smoke_stdcall|smoke_decorated)$')
     fi
     build_and_test windows-x64 || status=1
     build_and_test windows-x86 "${x86_tests[@]}" || status=1

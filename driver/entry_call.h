@@ -12,4 +12,10 @@ void call_plain_entry(PlainEntry entry);
 int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode);
 int32_t call_status_entry(StatusPlainEntry entry);
 
+// The other names under which a library for this processor may export an entry that takes
+// `argument_bytes` bytes of arguments: a 32-bit x86 __stdcall entry exported without a list of
+// plain names is "name@bytes" or "_name@bytes"; elsewhere there are none. Writes them into `names`
+// and answers how many.
+int decorated_names(const char* name, int argument_bytes, char (&names)[2][48]);
+
 }  // namespace wdt

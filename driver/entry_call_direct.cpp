@@ -13,4 +13,6 @@ int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_
 
 int32_t call_status_entry(StatusPlainEntry entry) { return entry(); }
 
+int decorated_names(const char*, int, char (&)[2][48]) { return 0; }
+
 }  // namespace wdt

@@ -11,6 +11,8 @@
 // 16 bytes at the call, which is what current compilers expect of a caller.
 #include "driver/entry_call.h"
 
+#include <cstdio>
+
 namespace wdt {
 
 namespace {
@@ -59,5 +61,11 @@ void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {
 }
 
 void call_plain_entry(PlainEntry entry) { call_with_none(reinterpret_cast<const void*>(entry)); }
+
+int decorated_names(const char* name, int argument_bytes, char (&names)[2][48]) {
+    std::snprintf(names[0], sizeof names[0], "%s@%d", name, argument_bytes);
+    std::snprintf(names[1], sizeof names[1], "_%s@%d", name, argument_bytes);
+    return 2;
+}
 
 }  // namespace wdt

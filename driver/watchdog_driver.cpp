@@ -11,6 +11,18 @@ constexpr int32_t kSetMode = 208;
 // Lookup order; the first name missing in this order is the one reported.
 constexpr const char* kEntryNames[6] = {"SetWDT0",   "SetWDT1",     "ResetWDT0",
                                         "ResetWDT1", "DisableWDT0", "DisableWDT1"};
+constexpr int kArgumentBytes[6] = {8, 8, 0, 0, 0, 0};
+
+// The entry under its plain name, or else under a name the compiler may have decorated it with.
+void* find(const Host& host, void* library, const char* name, int argument_bytes) {
+    if (void* entry = host.find_entry(library, name)) return entry;
+    char names[2][48];
+    const int count = decorated_names(name, argument_bytes, names);
+    for (int k = 0; k < count; ++k) {
+        if (void* entry = host.find_entry(library, names[k])) return entry;
+    }
+    return nullptr;
+}
 
 bool call_plain(const WatchdogDriver& driver, void* entry) {
     if (driver.reports_status) return call_status_entry(reinterpret_cast<StatusPlainEntry>(entry)) == 0;
@@ -26,7 +38,7 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host) {
     if (library == nullptr) return {LoadStatus::no_library, nullptr};
 
     void* found[6];
-    for (int i = 0; i < 6; ++i) found[i] = host.find_entry(library, kEntryNames[i]);
+    for (int i = 0; i < 6; ++i) found[i] = find(host, library, kEntryNames[i], kArgumentBytes[i]);
     for (int i = 0; i < 6; ++i) {
         if (found[i] == nullptr) return {LoadStatus::missing_entry, kEntryNames[i]};
     }
@@ -37,7 +49,7 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host) {
     driver.refresh[1] = found[3];
     driver.disable[0] = found[4];
     driver.disable[1] = found[5];
-    void* marker = host.find_entry(library, kStatusMarker);
+    void* marker = find(host, library, kStatusMarker, 0);
     driver.reports_status = marker != nullptr && call_status_entry(reinterpret_cast<StatusPlainEntry>(marker)) == 1;
     return {LoadStatus::loaded, nullptr};
 }

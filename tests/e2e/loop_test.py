@@ -76,20 +76,21 @@ class KeepAliveLoop(SandboxTest):
         self.assertGreaterEqual(len(journal) - 1, 1)
 
     def test_every_kind_of_entry_in_one_run(self):
-        """Arm, a one-shot refresh and the loop's refreshes in one process: the run that a build
-        which can only be tested slowly (emulated) still affords, so timing is not checked here."""
-        process = self.box.start(["W0", "T9", "L1", "R"])
+        """An arm (two arguments), a disable and the loop's refreshes (none), of watchdog 1, in one
+        process: the run that a build which can only be tested slowly (emulated) still affords, so
+        timing is not checked here."""
+        process = self.box.start(["W1", "T9", "L1", "D"])
         self.addCleanup(process.stdout.close)
         self.addCleanup(process.wait)
         self.addCleanup(process.kill)
         give_up = time.monotonic() + 300
-        while self.box.calls().count(("ResetWDT0",)) < 3 and time.monotonic() < give_up and process.poll() is None:
+        while self.box.calls().count(("ResetWDT1",)) < 2 and time.monotonic() < give_up and process.poll() is None:
             time.sleep(0.2)
         process.kill()
         process.wait()
         self.assertEqual(process.stdout.read(), on_the_wire(
-            "System will be reset after 9 seconds.\nWDT0 has already been reseted!\r\n" + announcement(9, 1)))
-        self.assertEqual(self.box.calls()[:3], [("SetWDT0", 9000, 208), ("ResetWDT0",), ("ResetWDT0",)])
+            "System will be reset after 9 seconds.\nWDT1 has already been disabled!\r\n" + announcement(9, 1)))
+        self.assertEqual(self.box.calls()[:4], [("SetWDT1", 9000, 208), ("DisableWDT1",), ("ResetWDT1",), ("ResetWDT1",)])
 
     def test_loop_survives_its_output_going_away(self):
         read_end, write_end = os.pipe()
