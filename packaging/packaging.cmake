@@ -12,13 +12,15 @@ set(WDT_MANUAL ${WDT_PACKAGING}/wdtctl.8)
 if(WIN32)
   set(WDT_TOOL_DIR .)
   set(WDT_SIMULATED_DIR simulated)  # kept apart, so that it never stands in for a real driver by accident
-  # The manual as a text file with Windows line ends, which any editor opens.
+  math(EXPR WDT_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+  # The manual's Windows edition as a text file with Windows line ends, which any editor opens.
   find_program(WDT_GROFF groff REQUIRED)
   add_custom_command(OUTPUT wdtctl-manual.txt
-    COMMAND ${WDT_GROFF} -man -Tascii -P-cbou ${WDT_MANUAL} | sed "s/$/\\r/" > wdtctl-manual.txt
+    COMMAND ${WDT_GROFF} -man -Tascii -rW1 -P-cbou ${WDT_MANUAL} | sed "s/$/\\r/" > wdtctl-manual.txt
     DEPENDS ${WDT_MANUAL} VERBATIM)
   add_custom_target(manual ALL DEPENDS wdtctl-manual.txt)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-manual.txt DESTINATION . COMPONENT tool)
+  include(${WDT_PACKAGING}/windows/msi.cmake)
 else()
   # The tool and its library in a private folder, and a link in sbin: the tool finds the library
   # beside its real file, through the link.
@@ -68,7 +70,6 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_COMPONENTS_ALL tool simulated_driver)
-  math(EXPR WDT_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
   set(CPACK_SYSTEM_NAME windows-${WDT_BITS}bit)
 else()
   set(CPACK_GENERATOR DEB)

@@ -1,0 +1,123 @@
+// The installer's own step for the wdtctl service, run after the service is registered: what the
+// installer's service table cannot say. It quotes the program's path in the service's command line
+// (a path with a blank, unquoted, lets Windows try "C:\Program.exe" first: a hole that any user who
+// can write to C:\ could use), asks the service control manager to restart the service when it
+// fails, also when it ends with an error status, so that a keep-alive that dies is running again
+// well within the watchdog's timeout, and starts it once the machine's WDT.dll is there.
+//
+// CustomActionData: the program's full path, "|", the service's arguments. At uninstall it also
+// removes the service's log, which the service wrote, so that nothing of it stays behind.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <cwchar>
+
+namespace {
+
+// One line in the installer's log.
+void note(MSIHANDLE install, const wchar_t* text) {
+    MSIHANDLE record = MsiCreateRecord(1);
+    MsiRecordSetStringW(record, 0, text);
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+bool quote_command_line(SC_HANDLE service, const wchar_t* program, const wchar_t* arguments) {
+    wchar_t command_line[2100];
+    std::swprintf(command_line, sizeof command_line / sizeof command_line[0], L"\"%ls\" %ls", program, arguments);
+    return ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, command_line,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+}
+
+// Where the tool looks for WDT.dll first: beside itself, then in the system folder.
+bool driver_is_there(wchar_t* program) {
+    wchar_t path[MAX_PATH + 16];
+    wchar_t* end = std::wcsrchr(program, L'\\');
+    if (end != nullptr) {
+        std::swprintf(path, sizeof path / sizeof path[0], L"%.*ls\\WDT.dll", static_cast<int>(end - program), program);
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return true;
+    }
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wcscat(path, L"\\WDT.dll");
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Starts the service and answers whether it is running 5 s later: a command line that the tool
+// refuses (a timeout out of range, say) stops it at once, and the installation then fails.
+bool start_and_see_it_run(MSIHANDLE install, SC_HANDLE service) {
+    if (!StartServiceW(service, 0, nullptr)) {
+        note(install, L"wdtctl: the service cannot be started");
+        return false;
+    }
+    SERVICE_STATUS status{};
+    for (int round = 0; round < 50; ++round) {
+        Sleep(100);
+        if (!QueryServiceStatus(service, &status)) return false;
+        if (status.dwCurrentState == SERVICE_STOPPED) {
+            note(install, L"wdtctl: the service stopped at once: its command line or WDT.dll was refused (see "
+                          L"wdtctl-service.log beside wdtctl.exe)");
+            return false;
+        }
+    }
+    return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+// Three restarts, 5 s after each failure; the count starts again after a day without one.
+bool restart_on_failure(SC_HANDLE service) {
+    SC_ACTION restart[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}};
+    SERVICE_FAILURE_ACTIONSW actions{};
+    actions.dwResetPeriod = 86400;
+    actions.cActions = 3;
+    actions.lpsaActions = restart;
+    SERVICE_FAILURE_ACTIONS_FLAG also_on_error_status{TRUE};
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) &&
+           ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &also_on_error_status);
+}
+
+}  // namespace
+
+// The command line must be quoted, and a service that is started must keep running, or the
+// installation fails. The restarts are said in the log when they cannot be set (Wine, for one,
+// knows no failure actions flag), and the service works on. Without WDT.dll the service is left
+// stopped, to start at the next boot once the machine's WDT.dll is in place.
+extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+    wchar_t data[2048];
+    DWORD size = sizeof data / sizeof data[0];
+    wchar_t* arguments = nullptr;
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &size) == ERROR_SUCCESS) arguments = std::wcschr(data, L'|');
+    if (arguments != nullptr) *arguments++ = L'\0';
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr
+        ? OpenServiceW(manager, L"wdtctl", SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS)
+        : nullptr;
+    UINT status = ERROR_INSTALL_FAILURE;
+    if (service == nullptr || arguments == nullptr) {
+        note(install, L"wdtctl: the service cannot be opened to configure it");
+    } else if (!quote_command_line(service, data, arguments)) {
+        note(install, L"wdtctl: the service's command line cannot be quoted");
+    } else {
+        if (!restart_on_failure(service)) note(install, L"wdtctl: the service's restarts on failure cannot be set");
+        if (!driver_is_there(data)) {
+            note(install, L"wdtctl: WDT.dll is not beside wdtctl.exe nor in the system folder yet: the service "
+                          L"starts at the next boot, or with \"sc start wdtctl\", once it is");
+            status = ERROR_SUCCESS;
+        } else if (start_and_see_it_run(install, service)) {
+            status = ERROR_SUCCESS;
+        }
+    }
+    if (service != nullptr) CloseServiceHandle(service);
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return status;
+}
+
+// CustomActionData: the installation folder, with its final separator.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveServiceLog(MSIHANDLE install) {
+    wchar_t path[2048];
+    DWORD size = sizeof path / sizeof path[0] - 32;
+    if (MsiGetPropertyW(install, L"CustomActionData", path, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    std::wcscat(path, L"wdtctl-service.log");
+    if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) note(install, L"wdtctl: the service's log stays");
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,84 @@
+"""The Windows installer under Wine's msiexec, as an administrator runs it: it installs the tool,
+registers the service with its path in quotes, and starts it where a WDT.dll is there (the
+simulated one, a feature asked for); settings the tool refuses fail the installation and leave
+nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing."""
+import glob
+import os
+import re
+import subprocess
+import time
+import unittest
+
+from harness import BITS, PREFIX, WINDOWS
+
+MSI = os.environ.get("WDT_MSI")
+WINEPREFIX = os.environ.get("WINEPREFIX", "")
+# Wine's 64-bit loader runs the installer of either build, and starts fast where 32-bit code is emulated.
+WINE = ["/usr/lib/wine/wine64"] if os.path.exists("/usr/lib/wine/wine64") else PREFIX
+FOLDER = os.path.join(WINEPREFIX, "drive_c", "Program Files" if BITS == 64 else "Program Files (x86)", "wdtctl")
+JOURNALS = os.path.join(WINEPREFIX, "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
+
+
+@unittest.skipUnless(WINDOWS and MSI and WINEPREFIX, "the Windows installer, under Wine's msiexec")
+class Installer(unittest.TestCase):
+    def wine(self, *args):
+        return subprocess.run(WINE + list(args), capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                              timeout=180)
+
+    def msiexec(self, *args):
+        """msiexec is a window program, which Wine does not wait for unless started so."""
+        return self.wine("start", "/wait", "msiexec", *args, "/qn").returncode
+
+    def service(self):
+        """(state, the service's command line as registered), or (None, None) when there is none."""
+        state = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.wine("sc", "query", "wdtctl").stdout)
+        image = re.search(r"ImagePath\s+REG_\w+\s+(.*)", self.wine(
+            "reg", "query", r"HKLM\SYSTEM\CurrentControlSet\Services\wdtctl", "/v", "ImagePath").stdout)
+        return (state.group(1) if state else None), (image.group(1).strip() if image else None)
+
+    def journal(self):
+        found = glob.glob(JOURNALS)
+        if not found:
+            return []
+        with open(found[0]) as f:
+            return [line.split()[1:] for line in f]
+
+    def setUp(self):
+        self.msi = "Z:" + MSI.replace("/", "\\")
+        self.msiexec("/x", self.msi)  # whatever an earlier run left
+        for journal in glob.glob(JOURNALS):
+            os.remove(journal)
+        self.addCleanup(self.msiexec, "/x", self.msi)
+
+    def uninstall_leaves_nothing(self):
+        self.assertEqual(self.msiexec("/x", self.msi), 0)
+        self.assertEqual(self.service(), (None, None))
+        self.assertFalse(os.path.exists(FOLDER), os.listdir(FOLDER) if os.path.exists(FOLDER) else "")
+
+    def test_install_start_uninstall(self):
+        program = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
+        # Without a WDT.dll: registered to start at the next boot, not started.
+        self.assertEqual(self.msiexec("/i", self.msi), 0)
+        self.assertEqual(self.service(), ("STOPPED", f'"{program}" --service W0 T60 L10'))
+        self.assertEqual(sorted(os.listdir(FOLDER)), ["wdtctl-manual.txt", "wdtctl.exe"])
+        self.uninstall_leaves_nothing()
+
+        # With the simulated driver: started, armed with the settings given, refreshed.
+        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertEqual(self.service(), ("RUNNING", f'"{program}" --service W0 T5 L1'))
+        give_up = time.monotonic() + 30
+        while self.journal().count(["ResetWDT0"]) < 2 and time.monotonic() < give_up:
+            time.sleep(0.2)
+        self.assertEqual(self.journal()[:3], [["SetWDT0", "5000", "208"], ["ResetWDT0"], ["ResetWDT0"]])
+        self.uninstall_leaves_nothing()
+        self.assertEqual(self.journal()[-1], ["DisableWDT0"])
+
+        # Settings the tool refuses after arming: the installation fails, and nothing stays armed.
+        os.remove(glob.glob(JOURNALS)[0])
+        self.assertNotEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=5"), 0)
+        self.assertEqual(self.service(), (None, None))
+        self.assertEqual(self.journal(), [["SetWDT0", "5000", "208"], ["DisableWDT0"]])
+
+
+if __name__ == "__main__":
+    unittest.main()
