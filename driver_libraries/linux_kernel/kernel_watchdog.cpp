@@ -109,8 +109,13 @@ bool find_device(const Kernel& kernel, int n, Device& device) {
     return watchdog;
 }
 
-// Reads one of the watchdog's sysfs attributes; false with errno set when it cannot.
+// Reads one of the watchdog's sysfs attributes; false with errno set when it cannot, or when the
+// watchdog has no folder in sysfs (a legacy driver).
 bool read_attribute(const Kernel& kernel, const Device& device, const char* name, char* text, size_t size) {
+    if (device.sysfs[0] == '\0') {
+        errno = ENOENT;
+        return false;
+    }
     char path[96];
     std::snprintf(path, sizeof path, "%s/%s", device.sysfs, name);
     const long length = kernel.read_text(path, text, size - 1);
