@@ -15,8 +15,6 @@ void prepare_process();
 // no console. Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a
 // message that cannot be written at once is dropped: output never holds up the keep-alive.
 void write_message(const char* text, size_t length);
-// Pushes out whatever write_message left buffered.
-void flush_messages();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 int64_t now_ms();

@@ -53,8 +53,6 @@ void write_message(const char* text, size_t length) {
     if (write(STDOUT_FILENO, text, length) < 0) return;  // a closed pipe, a full disk: nobody to tell
 }
 
-void flush_messages() {}
-
 // The library is always named by an absolute path, so the loader never searches on its own: first
 // the executable's own folder, then the absolute folders of LD_LIBRARY_PATH. Empty and relative
 // elements, which would mean the current directory or a folder below it, are skipped.

@@ -198,8 +198,6 @@ void write_message(const char* text, size_t length) {
     }
 }
 
-void flush_messages() {}
-
 wdt::Wake sleep_until_ms(int64_t deadline) {
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
         if (stop_event == nullptr) {
