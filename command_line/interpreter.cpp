@@ -11,6 +11,22 @@ namespace {
 
 int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
 
+// Whether the command pass reaches an L: it ends at the first D or R.
+bool loop_follows(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const int letter = upper(argv[i][0]);
+        if (letter == 'L') return true;
+        if (letter == 'D' || letter == 'R') return false;
+    }
+    return false;
+}
+
+// Whether what a call did lasts: a call that holds only while this process holds the device counts
+// only when the loop follows and keeps holding it.
+bool lasts(Outcome outcome, bool loop_follows) {
+    return outcome == Outcome::done || (outcome == Outcome::done_while_held && loop_follows);
+}
+
 // Finds the watchdog the command line selects; the last selector wins. Answers false, having
 // printed why, when a selector is malformed or there is none.
 bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
@@ -35,6 +51,7 @@ bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanSt
 bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                         const WatchdogDriver& driver, ScanState& state) {
     const unsigned n = state.selected_watchdog;
+    const bool held_by_loop = loop_follows(argc, argv);
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         switch (upper(argument[0])) {
@@ -44,7 +61,7 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                     say(host, "Time Parameter error!\r\n");
                     return false;
                 }
-                if (!arm(driver, n, state.timer_seconds)) {
+                if (!lasts(arm(driver, n, state.timer_seconds), held_by_loop)) {
                     say(host, "WDT%d could not be set!\r\n", static_cast<int>(n));
                     return false;
                 }
@@ -59,7 +76,7 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
                 state.armed = false;
                 return disable_and_say(driver, host, n);
             case 'R':
-                if (!refresh(driver, n)) {
+                if (!lasts(refresh(driver, n), held_by_loop)) {
                     say(host, "WDT%d could not be reset!\r\n", static_cast<int>(n));
                     return false;
                 }
@@ -70,16 +87,6 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
         }
     }
     return true;
-}
-
-// Whether the command pass reaches an L: it ends at the first D or R.
-bool loop_follows(int argc, const char* const* argv) {
-    for (int i = 1; i < argc; ++i) {
-        const int letter = upper(argv[i][0]);
-        if (letter == 'L') return true;
-        if (letter == 'D' || letter == 'R') return false;
-    }
-    return false;
 }
 
 }  // namespace

@@ -3,10 +3,33 @@
 namespace wdt {
 
 bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n) {
-    const bool done = disable(driver, n);
+    const bool done = disable(driver, n) != Outcome::not_done;
     say(host, done ? "WDT%d has already been disabled!\r\n" : "WDT%d could not be disabled!\r\n", static_cast<int>(n));
     return done;
 }
+
+namespace {
+
+// While the machine sleeps or hibernates no refresh can come, and a watchdog armed by this run
+// would reset it, or count on a firmware that left it off: it is disarmed first, and armed again
+// with the same timeout when the machine wakes. Answers how the wait for the wake ended.
+Wake sleep_through(ScanState& state, const WatchdogDriver& driver, const Host& host) {
+    const unsigned n = state.selected_watchdog;
+    const bool armed = state.armed;
+    if (armed) disable_and_say(driver, host, n);
+    Wake wake = Wake::suspending;
+    while (wake == Wake::suspending || wake == Wake::due) wake = host.sleep_until_ms(host.now_ms() + 3600 * 1000);
+    if (wake != Wake::resumed || !armed) return wake;
+    if (arm(driver, n, state.timer_seconds) == Outcome::not_done) {
+        say(host, "WDT%d could not be set!\r\n", static_cast<int>(n));
+    } else {
+        say(host, "System will be reset after %ld seconds.\n", static_cast<long>(state.timer_seconds));
+    }
+    host.flush();
+    return wake;
+}
+
+}  // namespace
 
 int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
@@ -33,7 +56,12 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host)
     const unsigned n = state.selected_watchdog;
     bool failing = false;
     for (;;) {
-        const Wake wake = host.sleep_until_ms(due);
+        Wake wake = host.sleep_until_ms(due);
+        if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
+        if (wake == Wake::resumed) {
+            due = host.now_ms() + period_ms;
+            continue;
+        }
         if (wake == Wake::ended) return 0;
         if (wake == Wake::stop_requested) {
             // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
@@ -42,7 +70,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host)
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
-        const bool refreshed = refresh(driver, n);
+        const bool refreshed = refresh(driver, n) != Outcome::not_done;
         if (refreshed == failing) {
             failing = !refreshed;
             if (failing) {

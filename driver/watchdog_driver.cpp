@@ -24,10 +24,22 @@ void* find(const Host& host, void* library, const char* name, int argument_bytes
     return nullptr;
 }
 
-bool call_plain(const WatchdogDriver& driver, void* entry) {
-    if (driver.reports_status) return call_status_entry(reinterpret_cast<StatusPlainEntry>(entry)) == 0;
+Outcome outcome_of(int32_t result) {
+    if (result == kEntryDone) return Outcome::done;
+    return result == kEntryDoneWhileHeld ? Outcome::done_while_held : Outcome::not_done;
+}
+
+Outcome call_plain(const WatchdogDriver& driver, void* entry) {
+    if (driver.reports_status) return outcome_of(call_status_entry(reinterpret_cast<StatusPlainEntry>(entry)));
     call_plain_entry(reinterpret_cast<PlainEntry>(entry));
-    return true;
+    return Outcome::done;
+}
+
+// Only a function of that name is called: a data symbol would crash the call.
+bool reports_results(const Host& host, void* library) {
+    void* marker = find(host, library, kResultsMarker, 0);
+    return marker != nullptr && host.is_code(marker) &&
+           call_status_entry(reinterpret_cast<StatusPlainEntry>(marker)) == kResultsProtocol;
 }
 
 }  // namespace
@@ -49,21 +61,20 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host) {
     driver.refresh[1] = found[3];
     driver.disable[0] = found[4];
     driver.disable[1] = found[5];
-    void* marker = find(host, library, kStatusMarker, 0);
-    driver.reports_status = marker != nullptr && call_status_entry(reinterpret_cast<StatusPlainEntry>(marker)) == 1;
+    driver.reports_status = reports_results(host, library);
     return {LoadStatus::loaded, nullptr};
 }
 
-bool arm(const WatchdogDriver& driver, unsigned n, int32_t seconds) {
+Outcome arm(const WatchdogDriver& driver, unsigned n, int32_t seconds) {
     if (driver.reports_status) {
-        return call_status_set_entry(reinterpret_cast<StatusSetEntry>(driver.set[n]), seconds * 1000, kSetMode) == 0;
+        return outcome_of(call_status_set_entry(reinterpret_cast<StatusSetEntry>(driver.set[n]), seconds * 1000, kSetMode));
     }
     call_set_entry(reinterpret_cast<SetEntry>(driver.set[n]), seconds * 1000, kSetMode);
-    return true;
+    return Outcome::done;
 }
 
-bool refresh(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.refresh[n]); }
+Outcome refresh(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.refresh[n]); }
 
-bool disable(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.disable[n]); }
+Outcome disable(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.disable[n]); }
 
 }  // namespace wdt

@@ -9,8 +9,8 @@
 namespace wdt {
 
 // The driver's entry points. A vendor's library returns nothing from them. A library that also
-// exports kStatusMarker (and answers 1 from it) returns 0 from each entry that did what it was
-// asked, and anything else from one that did not.
+// exports the function kResultsMarker, answering kResultsProtocol, returns a result from each entry:
+// kEntryDone, kEntryDoneWhileHeld, or anything else when it did not do what it was asked.
 using SetEntry = void (*)(int32_t milliseconds, int32_t mode);
 using PlainEntry = void (*)();
 using StatusSetEntry = int32_t (*)(int32_t milliseconds, int32_t mode);
@@ -25,6 +25,15 @@ struct WatchdogDriver {
     bool reports_status = false;
 };
 
+// What a driver call achieved.
+enum class Outcome {
+    done,
+    not_done,
+    // Done, but only for as long as this process holds the device: its driver stops the watchdog
+    // when the device is closed, at the latest when the process exits.
+    done_while_held,
+};
+
 enum class LoadStatus { loaded, no_library, missing_entry };
 
 struct LoadResult {
@@ -33,17 +42,20 @@ struct LoadResult {
 };
 
 inline constexpr const char* kDriverFileName = "WDT.dll";
-inline constexpr const char* kStatusMarker = "WDTReturnsStatus";
+// A name and a value that no vendor's library exports by chance.
+inline constexpr const char* kResultsMarker = "wdtctl_entry_results";
+inline constexpr int32_t kResultsProtocol = 0x77647402;
+inline constexpr int32_t kEntryDone = 0;
+inline constexpr int32_t kEntryDoneWhileHeld = 2;
 
 // Loads "WDT.dll" and looks up all six entry points, and whether it reports results. The driver is
 // usable only when this answers loaded; otherwise none of its entries is ever called.
 LoadResult load_driver(WatchdogDriver& driver, const Host& host);
 
-// Each answers whether the call did what it was asked: always true for a library that does not
-// report results.
+// Each answers what the call did: always done for a library that does not report results.
 // Arms watchdog n to reset the machine after the given seconds (1 to 512) without a refresh.
-bool arm(const WatchdogDriver& driver, unsigned n, int32_t seconds);
-bool refresh(const WatchdogDriver& driver, unsigned n);
-bool disable(const WatchdogDriver& driver, unsigned n);
+Outcome arm(const WatchdogDriver& driver, unsigned n, int32_t seconds);
+Outcome refresh(const WatchdogDriver& driver, unsigned n);
+Outcome disable(const WatchdogDriver& driver, unsigned n);
 
 }  // namespace wdt

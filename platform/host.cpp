@@ -34,7 +34,7 @@ void flush() {}
 }  // namespace
 
 const Host& system_host() {
-    static const Host host{system::open_library, system::find_entry, print, flush, system::now_ms,
+    static const Host host{system::open_library, system::find_entry, system::is_code, print, flush, system::now_ms,
                            system::sleep_until_ms, system::hold_memory};
     return host;
 }

@@ -12,6 +12,8 @@ enum class Wake {
     due,             // the deadline was reached
     stop_requested,  // a deliberate stop (service mode): the loop ends and disarms the watchdog
     ended,           // the process ends here, as if killed; only test stand-ins answer this
+    suspending,      // the machine is about to sleep or hibernate (service mode): the loop disarms
+    resumed,         // the machine woke up again: the loop arms again and goes on
 };
 
 struct Host {
@@ -19,13 +21,16 @@ struct Host {
     void* (*open_library)(const char* file_name);
     // Looks up an exported name; nullptr when the library does not export it.
     void* (*find_entry)(void* library, const char* name);
+    // Whether an address that find_entry answered is a function's, not data's.
+    bool (*is_code)(void* address);
     // Formats a message onto standard output.
     void (*print)(const char* format, va_list args);
     // Pushes everything printed so far out of the process.
     void (*flush)();
     // Milliseconds on a clock that only moves forwards and ignores changes of the wall clock.
     int64_t (*now_ms)();
-    // Blocks until now_ms() reaches the deadline, or until a deliberate stop is requested.
+    // Blocks until now_ms() reaches the deadline, a deliberate stop is requested, or the machine is
+    // about to sleep or has woken up. After `suspending`, the next call lets the machine sleep.
     Wake (*sleep_until_ms)(int64_t deadline);
     // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
     // back from disk; quietly does nothing where the system refuses.

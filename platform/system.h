@@ -9,7 +9,8 @@
 
 namespace wdt::system {
 
-// Sets up the process before anything else runs.
+// Sets up the process before anything else runs: standard input, output and error are open (on
+// the null device where they were closed), so that nothing opened later takes their numbers.
 void prepare_process();
 // Writes one message where the tool's messages go: standard output, or a log where a service has
 // no console. Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a
@@ -17,6 +18,7 @@ void prepare_process();
 void write_message(const char* text, size_t length);
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
+bool is_code(void* address);
 int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
 void hold_memory();

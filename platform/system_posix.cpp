@@ -1,5 +1,8 @@
 // The system on Linux and other POSIX systems.
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -30,9 +33,18 @@ bool load_from(const char* folder, size_t folder_length, const char* file_name, 
 
 }  // namespace
 
+// A descriptor of 0 to 2 left closed by whoever started the tool would be taken by the next file
+// opened, the watchdog device among them, and messages would then be written into the watchdog.
 // A broken pipe on standard output must never end the tool: the keep-alive loop goes on
 // refreshing when whoever read its messages has gone.
-void prepare_process() { signal(SIGPIPE, SIG_IGN); }
+void prepare_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) close(opened);  // never: the lowest free number is fd
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
 
 // Locks every page of the process once it is in memory, now and later: what the loop uses is in
 // memory after its first round and stays there, while library code it never runs takes no RAM.
@@ -76,6 +88,14 @@ void* open_library(const char* file_name) {
 }
 
 void* find_entry(void* library, const char* name) { return dlsym(library, name); }
+
+bool is_code(void* address) {
+    Dl_info info{};
+    void* found = nullptr;
+    if (dladdr1(address, &info, &found, RTLD_DL_SYMENT) == 0 || found == nullptr) return false;
+    const unsigned type = ELF64_ST_TYPE(static_cast<const ElfW(Sym)*>(found)->st_info);
+    return type == STT_FUNC || type == STT_GNU_IFUNC;
+}
 
 int64_t now_ms() {
     timespec now{};

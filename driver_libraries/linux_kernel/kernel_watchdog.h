@@ -21,6 +21,11 @@ struct Node {
     unsigned minor = 0;
 };
 
+struct ModuleReferences {
+    char name[64];
+    long count;
+};
+
 struct Kernel {
     // Resolves a path (following links) to a descriptor that names the file without opening it
     // (O_PATH): nothing of the device runs. A descriptor, or -1 with errno.
@@ -35,32 +40,53 @@ struct Kernel {
     long (*read_link)(const char* path, char* buffer, size_t size);  // bytes, or -1 with errno
     const char* (*getenv)(const char* name);
     void (*complain)(const char* line);  // one line on standard error
+    // Fills `counts` with the references that each loaded module holds; answers how many, or -1.
+    int (*module_references)(ModuleReferences* counts, int size);
+    // A note that outlives the process until the machine starts again: that this library left the
+    // watchdog of that device number running. Set or cleared; answers whether that worked.
+    bool (*set_note)(const Node& device, bool running);
+    bool (*has_note)(const Node& device);
 };
 
+enum class Known { no, yes, unknown };
+
 // What this process knows of each watchdog: its open device while held (-1 otherwise), what its
-// driver supports, whether the driver is a legacy one, and whether the last arm failed.
+// driver supports, whether the driver is a legacy one, whether sysfs shows its state, whether it
+// may never stop, and whether the last arm failed.
 struct Watchdogs {
     int fd[2] = {-1, -1};
     uint32_t options[2] = {};
     bool legacy[2] = {};
+    bool stateless[2] = {};
+    Node node[2] = {};
+    Known nowayout[2] = {Known::unknown, Known::unknown};
     bool arm_failed[2] = {};
 };
 
-// Each operation answers whether it did what it was asked; when it did not, it has said why on
-// standard error.
+// What an operation did. When it did not do what it was asked, it has said why on standard error.
+enum class Result {
+    done,
+    not_done,
+    // Done, but the driver stops the watchdog when its device is closed: it lasts only while this
+    // process holds the device.
+    done_while_held,
+};
 
 // Arms the watchdog: opens it if needed, sets the timeout (milliseconds rounded up to whole
 // seconds) and refreshes it. A timeout that is refused, or set shorter than asked, leaves a
 // watchdog that this call started stopped again; one that was already running keeps running.
-bool arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds);
+Result arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t milliseconds);
 
 // Refreshes the watchdog. Without an open device a stopped watchdog is left alone (that is not a
 // failure: there is nothing to refresh), since opening the device would start it; after a failed
-// arm nothing is opened at all, so that another keeper's watchdog is never taken over.
-bool refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
+// arm nothing is opened at all, so that another keeper's watchdog is never taken over. Where sysfs
+// does not show whether the watchdog runs (a legacy driver, a kernel without the watchdog's sysfs
+// files), only a device held, or one that this library noted it left running, is refreshed.
+Result refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
 
 // Stops the watchdog, also one that runs without anyone holding it, and closes it. A stopped one
-// is a success; one whose stop is refused (nowayout) is a failure.
-bool disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
+// is a success; one whose stop is refused (nowayout), or cannot be confirmed, is a failure. A
+// watchdog that the call itself started is never left running.
+Result disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
 
 }  // namespace kwd

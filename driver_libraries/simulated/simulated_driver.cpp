@@ -3,13 +3,13 @@
 // after the point), the entry point's name and its arguments. The journal's path comes from
 // WDT_SIM_JOURNAL, or defaults to wdt_sim_journal.txt in the system's temporary folder.
 //
-// Like the kernel driver library, it tells the tool whether each call was done (WDTReturnsStatus):
+// Like the kernel driver library, it tells the tool whether each call was done (wdtctl_entry_results):
 // every entry returns 0, except those named in WDT_SIM_FAIL (e.g. "ResetWDT0 DisableWDT1"), which
 // return 1 as a call that could not be done would.
 //
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
-// library; SIM_WITHOUT_STATUS leaves out WDTReturnsStatus, as a vendor's library has none;
+// library; SIM_WITHOUT_STATUS leaves out wdtctl_entry_results, as a vendor's library has none;
 // SIM_WITH_HELPER makes it need helper.dll, a library of its own (Windows tests of the search).
 #include <cstdint>
 #include <cstdio>
@@ -90,7 +90,7 @@ int32_t call_set(const char* entry, int32_t milliseconds, int32_t mode) {
 extern "C" {
 
 #ifndef SIM_WITHOUT_STATUS
-SIM_EXPORT int32_t SIM_CALL WDTReturnsStatus() { return 1; }
+SIM_EXPORT int32_t SIM_CALL wdtctl_entry_results() { return 0x77647402; }
 #endif
 SIM_EXPORT int32_t SIM_CALL SetWDT0(int32_t milliseconds, int32_t mode) { return call_set("SetWDT0", milliseconds, mode); }
 #ifndef SIM_WITHOUT_SetWDT1

@@ -14,7 +14,8 @@ int32_t record(const std::string& entry, int32_t milliseconds = 0, int32_t mode 
     const bool fails = the_world.failing_entries.count(entry) != 0 || the_world.failing_calls.count(the_world.calls.size()) != 0;
     the_world.calls.push_back({entry, milliseconds, mode, the_world.now_ms});
     the_world.now_ms += the_world.driver_call_ms;
-    return fails ? 1 : 0;
+    if (fails) return 1;
+    return the_world.held_only_entries.count(entry) != 0 ? 2 : 0;
 }
 
 template <int N>
@@ -23,7 +24,7 @@ template <int N>
 int32_t reset_entry() { return record("ResetWDT" + std::to_string(N)); }
 template <int N>
 int32_t disable_entry() { return record("DisableWDT" + std::to_string(N)); }
-int32_t status_marker() { return 1; }
+int32_t status_marker() { return the_world.marker_answer; }
 
 void* open_library(const char* file_name) {
     ++the_world.library_loads;
@@ -41,9 +42,12 @@ void* find_entry(void* library, const char* name) {
     if (entry == "ResetWDT1") return reinterpret_cast<void*>(&reset_entry<1>);
     if (entry == "DisableWDT0") return reinterpret_cast<void*>(&disable_entry<0>);
     if (entry == "DisableWDT1") return reinterpret_cast<void*>(&disable_entry<1>);
-    if (entry == "WDTReturnsStatus" && the_world.reports_status) return reinterpret_cast<void*>(&status_marker);
+    if (entry == "wdtctl_entry_results" && the_world.marker_is_data) return &the_world.marker_answer;
+    if (entry == "wdtctl_entry_results" && the_world.reports_status) return reinterpret_cast<void*>(&status_marker);
     return nullptr;
 }
+
+bool is_code(void* address) { return address != &the_world.marker_answer; }
 
 void print(const char* format, va_list args) {
     va_list measure;
@@ -68,6 +72,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     the_world.output_at_wait.push_back(the_world.output.size());
     the_world.holds_at_wait.push_back(the_world.memory_holds);
     if (static_cast<int>(round) == the_world.stop_at_round) return wdt::Wake::stop_requested;
+    if (the_world.wakes.count(static_cast<int>(round)) != 0) return the_world.wakes[static_cast<int>(round)];
     if (static_cast<int>(round) >= the_world.rounds) return wdt::Wake::ended;
     const int64_t late = round < the_world.late_by_ms.size() ? the_world.late_by_ms[round] : 0;
     if (deadline > the_world.now_ms) the_world.now_ms = deadline;
@@ -77,7 +82,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 
 void hold_memory() { ++the_world.memory_holds; }
 
-const wdt::Host the_host{open_library, find_entry, print, flush, now_ms, sleep_until_ms, hold_memory};
+const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory};
 
 }  // namespace
 

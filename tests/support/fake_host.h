@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,10 +28,14 @@ struct World {
     bool library_present = true;
     std::set<std::string> missing_entries;
     bool reports_status = true;             // exports the status marker, as our own libraries do
+    int32_t marker_answer = 0x77647402;     // what the status marker answers
+    bool marker_is_data = false;            // the marker's name is a variable's, not a function's
     std::set<std::string> failing_entries;  // answer 1 (not done) from each call
+    std::set<std::string> held_only_entries; // answer 2 (done while the device is held)
     std::set<size_t> failing_calls;         // the same for these calls, counted from 0
     int rounds = 3;                         // waits granted before the process is ended
     int stop_at_round = -1;                 // the wait, from 0, during which a stop is requested
+    std::map<int, wdt::Wake> wakes;         // per wait, from 0: how it ends instead of at its deadline
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
 

@@ -7,7 +7,7 @@
 namespace {
 
 const std::vector<std::string> kLookupOrder = {"SetWDT0",     "SetWDT1",     "ResetWDT0",       "ResetWDT1",
-                                               "DisableWDT0", "DisableWDT1", "WDTReturnsStatus"};
+                                               "DisableWDT0", "DisableWDT1", "wdtctl_entry_results"};
 
 class DriverBinding : public ::testing::Test {
 protected:
@@ -61,18 +61,35 @@ TEST_F(DriverBinding, LooksUpAllSixInOrderAndCallsTheRightEntries) {
 }
 
 TEST_F(DriverBinding, ResultsAreReadOnlyFromALibraryThatReportsThem) {
-    for (bool reports : {true, false}) {
+    using wdt::Outcome;
+    const struct {
+        const char* name;
+        bool exported, data;
+        int32_t answer;
+        bool reports;
+    } cases[] = {
+        {"our marker", true, false, 0x77647402, true},
+        {"no marker (a vendor's library)", false, false, 0, false},
+        {"the marker's name answering something else", true, false, 1, false},
+        {"the marker's name on a variable", true, true, 0x77647402, false},
+    };
+    for (const auto& c : cases) {
         fake::reset();
-        fake::world().reports_status = reports;
+        fake::world().reports_status = c.exported;
+        fake::world().marker_is_data = c.data;
+        fake::world().marker_answer = c.answer;
         fake::world().failing_entries = {"SetWDT1", "ResetWDT0", "DisableWDT1"};
-        ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded);
-        EXPECT_EQ(driver.reports_status, reports);
-        EXPECT_EQ(wdt::arm(driver, 1, 5), !reports);
-        EXPECT_TRUE(wdt::arm(driver, 0, 5));
-        EXPECT_EQ(wdt::refresh(driver, 0), !reports);
-        EXPECT_TRUE(wdt::refresh(driver, 1));
-        EXPECT_EQ(wdt::disable(driver, 1), !reports);
-        EXPECT_TRUE(wdt::disable(driver, 0));
+        fake::world().held_only_entries = {"SetWDT0", "ResetWDT1"};
+        ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded) << c.name;
+        EXPECT_EQ(driver.reports_status, c.reports) << c.name;
+        const Outcome failed = c.reports ? Outcome::not_done : Outcome::done;
+        const Outcome held = c.reports ? Outcome::done_while_held : Outcome::done;
+        EXPECT_EQ(wdt::arm(driver, 1, 5), failed) << c.name;
+        EXPECT_EQ(wdt::arm(driver, 0, 5), held) << c.name;
+        EXPECT_EQ(wdt::refresh(driver, 0), failed) << c.name;
+        EXPECT_EQ(wdt::refresh(driver, 1), held) << c.name;
+        EXPECT_EQ(wdt::disable(driver, 1), failed) << c.name;
+        EXPECT_EQ(wdt::disable(driver, 0), Outcome::done) << c.name;
     }
 }
 

@@ -121,6 +121,29 @@ TEST(Interpreter, ACallTheLibrarySaysFailedIsNeverConfirmed) {
     for (const Case& c : cases) expect_run(c);
 }
 
+TEST(Interpreter, WhatLastsOnlyWhileHeldIsConfirmedOnlyWhenTheLoopHoldsIt) {
+    const std::string loop = "Entering endless loop: Timer for reboot 5 seconds. Refresh each 2 seconds.\r\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string output;
+        int status;
+    } cases[] = {
+        {{"W0", "T5"}, "WDT0 could not be set!\r\n", 1},
+        {{"W0", "R"}, "WDT0 could not be reset!\r\n", 1},
+        {{"W0", "T5", "R", "L2"}, "WDT0 could not be set!\r\n", 1},  // the R ends the line before the L
+        {{"W0", "T5", "L2"}, armed(5) + loop, 0},
+        {{"W0", "L2", "R"}, refreshed(0) + loop, 0},
+        {{"W0", "D"}, disabled(0), 0},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world().held_only_entries = {"SetWDT0", "ResetWDT0", "DisableWDT0"};
+        fake::world().rounds = 0;
+        EXPECT_EQ(fake::run(c.arguments), c.status) << c.arguments[1];
+        EXPECT_EQ(fake::world().output, c.output) << c.arguments[1];
+    }
+}
+
 TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
     const std::string no_loop = "Service Parameter error: a service needs a loop (L)!\r\n";
     const std::string order = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n";

@@ -152,3 +152,36 @@ TEST_F(KeepAlive, StopRequestEndsTheLoopAndDisarms) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KeepAliveAcrossSleep, DisarmsBeforeTheMachineSleepsAndArmsAgainWhenItWakes) {
+    using wdt::Wake;
+    const std::string armed = "System will be reset after 5 seconds.\n";
+    const std::string disabled = "WDT0 has already been disabled!\r\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::map<int, Wake> wakes;
+        std::string output;
+        Calls calls;
+    } cases[] = {
+        // Armed by this run: disarmed before sleep (however many waits the sleep takes), armed
+        // again on waking, and refreshed a full period after that.
+        {{"W0", "T5", "L2"}, {{1, Wake::suspending}, {2, Wake::due}, {3, Wake::resumed}},
+         armed + announcement(5, 2) + disabled + armed,
+         {set(0, 5000), reset_entry(0), fake::disable(0), set(0, 5000), reset_entry(0)}},
+        // Not armed by this run: left as it is.
+        {{"W0", "L2"}, {{0, Wake::suspending}, {1, Wake::resumed}}, announcement(5, 2),
+         {reset_entry(0), reset_entry(0), reset_entry(0)}},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world().wakes = c.wakes;
+        fake::world().rounds = 5;
+        fake::run(c.arguments, true);
+        EXPECT_EQ(fake::world().output, c.output) << c.arguments[1];
+        EXPECT_EQ(fake::world().calls, c.calls) << c.arguments[1];
+    }
+}
+
+}  // namespace

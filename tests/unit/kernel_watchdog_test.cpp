@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Watchdog {
     bool nowayout = false, magic_close = true, keepalive_request = true, state_file = true;
     int timeout = 30, max_timeout = 255;
     bool clamps = false;        // takes a too-long timeout as its largest instead of refusing it
+    int stop_request_error = 0; // the stop request fails with this (an I2C watchdog's EIO); a magic close still stops
+    int write_error = 0;        // every write fails with this
     bool held = false, mark = false;
     int refreshes = 0;
     bool running() const { return active || runs_unseen; }
@@ -41,6 +44,9 @@ struct FakeKernel {
     int next_fd = 10;
     std::vector<std::string> opened, written, complaints;
     std::string switch_path_to;  // when set, the path of the next open_path resolves here afterwards
+    bool sysfs_mounted = true;
+    std::set<std::string> notes;  // "major:minor" of the watchdogs noted as left running
+    long legacy_module_references = 0;  // the legacy driver's module: one per open file, one more per nowayout open
 };
 FakeKernel fake;
 
@@ -110,6 +116,7 @@ const kwd::Kernel kFakeKernel{
             if (is_legacy(id)) {
                 w->active = true;
                 ++w->refreshes;
+                fake.legacy_module_references += w->nowayout ? 2 : 1;
             } else if (!w->active) {
                 w->active = true;
                 w->runs_unseen = false;
@@ -127,7 +134,9 @@ const kwd::Kernel kFakeKernel{
             static_cast<watchdog_info*>(argument)->options = WDIOF_SETTIMEOUT | (w->magic_close ? WDIOF_MAGICCLOSE : 0) |
                                                              (w->keepalive_request ? WDIOF_KEEPALIVEPING : 0);
         } else if (request == WDIOC_SETOPTIONS && *value == WDIOS_DISABLECARD) {
-            if (!stop(*w)) return fail(EBUSY);
+            if (w->stop_request_error != 0) return fail(w->stop_request_error);
+            if (is_legacy(fake.open_fds[fd])) w->active = w->runs_unseen = false;  // whatever nowayout says
+            else if (!stop(*w)) return fail(EBUSY);
         } else if (request == WDIOC_KEEPALIVE) {
             if (!w->keepalive_request) return fail(EOPNOTSUPP);
             refresh(*w);
@@ -144,7 +153,8 @@ const kwd::Kernel kFakeKernel{
         const std::string text(data, size);
         fake.written.push_back(text);
         if (Watchdog* w = watchdog_at(fake.open_fds[fd])) {
-            w->mark = text.find('V') != std::string::npos;
+            if (w->write_error != 0) return static_cast<long>(fail(w->write_error));
+            w->mark = text.find('V') != std::string::npos && !(w->nowayout && is_legacy(fake.open_fds[fd]));
             refresh(*w);
         }
         return static_cast<long>(size);
@@ -157,8 +167,12 @@ const kwd::Kernel kFakeKernel{
         if (w == nullptr) return 0;
         w->held = false;
         if (is_legacy(id)) {
-            if (!(w->mark && stop(*w))) refresh(*w);
+            if (!(w->mark && stop(*w))) {
+                w->active = true;  // its close without the magic character starts it, stopped or not
+                ++w->refreshes;
+            }
             w->mark = false;
+            --fake.legacy_module_references;
         } else if (w->active) {
             const bool release = w->mark || !w->magic_close;
             w->mark = false;
@@ -167,11 +181,13 @@ const kwd::Kernel kFakeKernel{
         return 0;
     },
     [](const char* path, char* buffer, size_t size) -> long {
+        if (!fake.sysfs_mounted) return fail(ENOENT);
         std::string attribute;
         Watchdog* w = from_sysfs(path, attribute);
         std::string text;
+        if (std::string(path) == "/sys/class/misc/watchdog/dev") text = "10:130\n";
         if (w != nullptr && attribute == "state" && w->state_file) text = w->active ? "active\n" : "inactive\n";
-        if (w != nullptr && attribute == "nowayout") text = w->nowayout ? "1\n" : "0\n";
+        if (w != nullptr && attribute == "nowayout" && w->state_file) text = w->nowayout ? "1\n" : "0\n";
         if (w != nullptr && attribute == "dev") text = std::string(path).find("watchdog0") != std::string::npos ? "248:0\n" : "";
         if (text.empty()) return fail(ENOENT);
         const size_t length = std::min(size, text.size());
@@ -179,6 +195,7 @@ const kwd::Kernel kFakeKernel{
         return static_cast<long>(length);
     },
     [](const char* path, char* buffer, size_t size) -> long {
+        if (!fake.sysfs_mounted) return fail(ENOENT);
         std::string link = path;
         const std::string prefix = "/sys/dev/char/", suffix = "/subsystem";
         if (link.rfind(prefix, 0) != 0) return fail(ENOENT);
@@ -193,6 +210,17 @@ const kwd::Kernel kFakeKernel{
         return fake.environment.count(name) != 0 ? fake.environment[name].c_str() : nullptr;
     },
     [](const char* line) { fake.complaints.push_back(line); },
+    [](kwd::ModuleReferences* counts, int size) {
+        if (size < 2) return -1;
+        counts[0] = {"other", 3};
+        counts[1] = {"legacy_wdt", fake.legacy_module_references};
+        return 2;
+    },
+    [](const kwd::Node& device, bool running) {
+        if (running) fake.notes.insert(number(device)); else fake.notes.erase(number(device));
+        return true;
+    },
+    [](const kwd::Node& device) { return fake.notes.count(number(device)) != 0; },
 };
 
 using Lines = std::vector<std::string>;
@@ -210,10 +238,14 @@ protected:
         fake.watchdogs["248:1"] = {};
         watchdogs = kwd::Watchdogs{};
     }
-    bool run(Operation operation, int n, int32_t milliseconds = 5000) {
+    kwd::Result result(Operation operation, int n, int32_t milliseconds = 5000) {
         if (operation == kArm) return kwd::arm(watchdogs, kFakeKernel, n, milliseconds);
         if (operation == kRefresh) return kwd::refresh(watchdogs, kFakeKernel, n);
         return kwd::disable(watchdogs, kFakeKernel, n);
+    }
+    // Whether the operation did what it was asked, also where that lasts only while held.
+    bool run(Operation operation, int n, int32_t milliseconds = 5000) {
+        return result(operation, n, milliseconds) != kwd::Result::not_done;
     }
     // Ends the process: every held device is closed without the magic character.
     void exit_process() {
@@ -428,14 +460,96 @@ TEST_F(KernelWatchdog, RefreshOpensOnlyARunningWatchdogAndWritesWhereTheRequestI
     }
 }
 
-TEST_F(KernelWatchdog, UnknownStateLeavesTheDeviceClosed) {
+TEST_F(KernelWatchdog, WithoutStateInSysfsNothingStartedIsLeftRunningAndANoteStandsForTheState) {
+    w0().state_file = false;  // a kernel without the watchdog's sysfs files
+    const std::string hidden = "sysfs shows no state for this watchdog (a kernel built without CONFIG_WATCHDOG_SYSFS)";
     for (Operation operation : {kRefresh, kDisable}) {
-        start_over();
-        w0().state_file = false;
-        EXPECT_FALSE(run(operation, 0));
+        EXPECT_FALSE(run(operation, 0));  // nothing noted: it may be stopped, and opening would start it
         EXPECT_EQ(fake.opened, Lines{});
         ASSERT_EQ(fake.complaints.size(), 1u);
-        EXPECT_NE(fake.complaints[0].find("cannot read /sys/dev/char/248:0/state"), std::string::npos);
+        EXPECT_NE(fake.complaints[0].find(hidden), std::string::npos) << fake.complaints[0];
+        fake.complaints.clear();
+    }
+    EXPECT_FALSE(run(kArm, 0, 300000));  // refused: the watchdog this open started is stopped again
+    EXPECT_FALSE(w0().running());
+    EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/watchdog0: cannot set a timeout of 300 s: Invalid argument; the "
+                                     "watchdog is stopped (sysfs does not show whether it ran before)"});
+    EXPECT_TRUE(fake.notes.empty());
+
+    const auto next_process = [&] {
+        exit_process();
+        watchdogs = kwd::Watchdogs{};
+    };
+    EXPECT_TRUE(run(kArm, 0, 60000));
+    next_process();
+    EXPECT_TRUE(w0().running());
+    EXPECT_EQ(fake.notes, std::set<std::string>{"248:0"});
+    fake.complaints.clear();
+    EXPECT_FALSE(run(kArm, 0, 300000));  // noted as running: it keeps its timeout
+    EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/watchdog0: cannot set a timeout of 300 s: Invalid argument; the "
+                                     "watchdog keeps running with the timeout it had"});
+    next_process();
+    EXPECT_TRUE(w0().running());
+    const int refreshes = w0().refreshes;
+    EXPECT_TRUE(run(kRefresh, 0));
+    EXPECT_EQ(w0().refreshes, refreshes + 1);
+    next_process();
+    EXPECT_TRUE(run(kDisable, 0));
+    next_process();
+    EXPECT_FALSE(w0().running());
+    EXPECT_TRUE(fake.notes.empty());
+}
+
+TEST_F(KernelWatchdog, WithoutSysfsTheLegacyNodeIsNotTouched) {
+    fake.sysfs_mounted = false;
+    w0().nowayout = true;
+    fake.environment["WDT_DEVICE0"] = "/dev/watchdog";
+    for (Operation operation : {kArm, kRefresh, kDisable}) {
+        fake.complaints.clear();
+        watchdogs = kwd::Watchdogs{};
+        EXPECT_FALSE(run(operation, 0));
+        EXPECT_EQ(fake.opened, Lines{});
+        EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/watchdog: cannot tell whether a legacy driver or the kernel's "
+                                         "watchdog 0 owns it: sysfs shows neither (is sysfs mounted at /sys?); not touched"});
+    }
+    EXPECT_FALSE(w0().running());
+}
+
+TEST_F(KernelWatchdog, ACallThatStartedTheWatchdogAndFailedStopsItAgain) {
+    // The stop request fails (an I2C watchdog's EIO) where a disable opened a stopped watchdog; a
+    // refreshing write fails after an arm: either way the watchdog that the call started is stopped.
+    const struct {
+        const char* name;
+        Operation operation;
+        int stop_request_error, write_error;
+        std::string last_complaint;
+    } cases[] = {
+        {"disable, stop request fails", kDisable, EIO, 0, "cannot stop the watchdog: Input/output error"},
+        {"arm, refresh fails", kArm, 0, EIO,
+         "cannot refresh the watchdog: Input/output error; the watchdog is stopped again, as it was"},
+    };
+    for (const auto& c : cases) {
+        start_over();
+        w0().stop_request_error = c.stop_request_error;
+        w0().write_error = c.write_error;
+        EXPECT_FALSE(run(c.operation, 0)) << c.name;
+        exit_process();
+        EXPECT_FALSE(w0().running()) << c.name;
+        EXPECT_FALSE(w0().mark) << c.name;
+        ASSERT_FALSE(fake.complaints.empty()) << c.name;
+        EXPECT_EQ(fake.complaints.back(), "WDT.dll: /dev/watchdog0: " + c.last_complaint) << c.name;
+    }
+}
+
+TEST_F(KernelWatchdog, ADriverThatStopsAtCloseIsDoneOnlyWhileHeld) {
+    for (bool nowayout : {false, true}) {
+        start_over();
+        w0().magic_close = false;
+        w0().nowayout = nowayout;
+        const kwd::Result expected = nowayout ? kwd::Result::done : kwd::Result::done_while_held;
+        EXPECT_EQ(result(kArm, 0), expected);
+        EXPECT_EQ(result(kRefresh, 0), expected);
+        EXPECT_EQ(result(kDisable, 0), nowayout ? kwd::Result::not_done : kwd::Result::done);
     }
 }
 
@@ -484,6 +598,26 @@ TEST_F(KernelWatchdog, LegacyDriverArmsStopsAndNeverStartsOnARefresh) {
     EXPECT_EQ(watchdogs.fd[0], -1);
     EXPECT_EQ(fake.complaints.back(), "WDT.dll: /dev/watchdog: cannot set a timeout of 40 s: Invalid argument; the "
                                       "watchdog is stopped (a legacy driver does not show whether it ran before)");
+}
+
+TEST_F(KernelWatchdog, LegacyDisableIsDoneOnlyWhenTheStopLasts) {
+    // A legacy driver with nowayout ignores the magic character and starts the watchdog again when
+    // its device is closed, even after a stop request it accepted; its module then keeps a reference.
+    for (bool nowayout : {false, true}) {
+        start_over();
+        fake.watchdogs.clear();
+        fake.watchdogs["10:130"] = {};
+        Watchdog& legacy = fake.watchdogs["10:130"];
+        legacy.nowayout = nowayout;
+        legacy.active = true;
+        fake.environment["WDT_DEVICE0"] = "/dev/watchdog";
+        EXPECT_EQ(run(kDisable, 0), !nowayout);
+        exit_process();
+        EXPECT_EQ(legacy.running(), nowayout);
+        EXPECT_EQ(fake.complaints, nowayout ? Lines{"WDT.dll: /dev/watchdog: cannot stop the watchdog: it keeps running "
+                                                    "(nowayout is set, or the driver cannot stop it)"}
+                                            : Lines{});
+    }
 }
 
 }  // namespace

@@ -8,7 +8,9 @@ core (drivers/watchdog/watchdog_dev.c) and of a legacy driver (ib700wdt.c), not 
 - closing a running watchdog stops it only after the magic character, or always for a driver
   without magic close (nowayout refuses every stop); otherwise the close refreshes it;
 - a watchdog that runs and is not refreshed for its timeout fires; the first firing ends what is
-  judged of a sequence, since a real one resets the machine.
+  judged of a sequence, since a real one resets the machine;
+- a legacy driver with nowayout ignores the magic character, stops at the stop request, and starts
+  again at every close without the character.
 
 And by what each step of the tool promises: an arm (T) runs the watchdog with its timeout and
 refreshes it; a refresh (R) refreshes a running watchdog and never starts one; a disable (D), and
@@ -16,7 +18,10 @@ a deliberate stop of the service (SIGTERM with --service), stop it unless nowayo
 refreshed while it runs; no step leaves the magic character behind (sysfs "status" bit 0x100), since
 the kernel keeps it over the close of a stopped watchdog and stops the next keeper's watchdog when
 that one closes; a step that does what it was asked prints its confirmation, exits 0 and says
-nothing on standard error, and one that cannot prints that it could not, and exits 1.
+nothing on standard error, and one that cannot prints that it could not, and exits 1. An arm that
+would not outlast the tool (a driver that stops at close) is not confirmed. Where sysfs shows no
+state, the tool opens only a watchdog that its own note says it left running; without sysfs it
+touches nothing on /dev/watchdog.
 """
 from dataclasses import dataclass, field
 
@@ -40,6 +45,10 @@ class Kind:
     reset_timeout: int = 2          # the timeout every sequence starts with
     scale: float = 1.0              # the hardware's seconds per second of timeout
     even_seconds: bool = False      # the hardware counts in steps of 2 s, rounding up
+    stateless: bool = False         # sysfs shows no state: the tool goes by its own note of what it left running
+    no_sysfs: bool = False          # sysfs is not mounted while the tool runs
+    max_timeout: int = 600          # the longest timeout the driver takes
+    sequences: list = None          # the sequences this kind runs, instead of every one
 
     def effective(self, seconds):
         if self.even_seconds:
@@ -94,6 +103,7 @@ class Watchdog:
         self.deadline = sequence.loaded + kind.effective(kind.reset_timeout) if kind.runs_from_load else None
         self.fire = None             # when it fires, once it has
         self.close_calls = []        # refreshes and stops within MARGIN of the deadline
+        self.noted = False           # the tool's note that it left this watchdog running
 
     def until(self, moment):
         """Lets time pass up to `moment`; a watchdog whose deadline passes fires then."""
@@ -140,12 +150,22 @@ def confirmation(kind, code):
     n = kind.number
     armed = lambda seconds: f"System will be reset after {seconds} seconds.\n"
     loop = armed(3) + "Entering endless loop: Timer for reboot 3 seconds. Refresh each 1 seconds.\r\n"
-    return {"1": armed(1), "3": armed(3), "R": f"WDT{n} has already been reseted!\r\n",
+    return {"1": armed(1), "3": armed(3), "9": armed(9), "V": "", "R": f"WDT{n} has already been reseted!\r\n",
             "D": f"WDT{n} has already been disabled!\r\n", "K": loop, "S": loop, "k": loop,
             "s": loop + f"WDT{n} has already been disabled!\r\n", "w": "", "H": "", "X": ""}[code]
 
 
 CLOSE_STOPS = "this driver stops the watchdog whenever its device is closed"
+NO_STATE = "CONFIG_WATCHDOG_SYSFS"
+NO_SYSFS = "is sysfs mounted"
+
+
+def untouched(kind, step):
+    """Without sysfs the tool cannot tell what owns /dev/watchdog, and touches nothing."""
+    n = kind.number
+    if step.code in "RD":
+        return f"WDT{n} could not be {'reset' if step.code == 'R' else 'disabled'}!\r\n", 1, NO_SYSFS
+    return ("" if step.code == "V" else f"WDT{n} could not be set!\r\n"), 1, NO_SYSFS
 
 
 def apply(kind, w, step):
@@ -154,26 +174,52 @@ def apply(kind, w, step):
     n = kind.number
     out, status, err = confirmation(kind, step.code), 0, ""
     warns = not kind.magic_close and not kind.nowayout and not kind.legacy
-    if step.code in "13":
+    if kind.no_sysfs and step.code != "w":
+        return untouched(kind, step)
+    if step.code in "139" and int(step.code) > kind.max_timeout:
+        # Refused: a watchdog that the open may have started is stopped again; one the tool's note
+        # says it left running keeps running, refreshed by the close.
+        out, status, err = f"WDT{n} could not be set!\r\n", 1, "cannot set a timeout"
+        if w.noted:
+            w.refresh(step.end)
+        else:
+            w.start(step.end)
+            w.stop(step.end)
+    elif step.code in "139":
         w.start(step.end, int(step.code))
         w.close(step.end)
-        err = CLOSE_STOPS if warns else ""
+        w.noted = kind.stateless
+        if warns:
+            # It stops when the tool exits: not confirmed.
+            out, status, err = f"WDT{n} could not be set!\r\n", 1, CLOSE_STOPS
     elif step.code == "R":
         if kind.legacy:
             out, status, err = f"WDT{n} could not be reset!\r\n", 1, "legacy driver"
+        elif kind.stateless and not w.noted:
+            out, status, err = f"WDT{n} could not be reset!\r\n", 1, NO_STATE
         elif w.active:
             w.refresh(step.end)
             w.close(step.end)
     elif step.code == "D":
-        if kind.legacy:
+        if kind.stateless and not w.noted:
+            out, status, err = f"WDT{n} could not be disabled!\r\n", 1, NO_STATE
+        elif kind.legacy and kind.nowayout:
+            # The stop request stops it, and the close without the magic character starts it again.
+            out, status, err = f"WDT{n} could not be disabled!\r\n", 1, "cannot stop"
+            w.start(step.end)
+        elif kind.legacy:
             w.stop(step.end)
+        elif kind.stateless:
+            w.stop(step.end)
+            w.noted = False
         elif w.active and kind.nowayout:
             out, status, err = f"WDT{n} could not be disabled!\r\n", 1, "cannot stop"
             w.refresh(step.end)
         elif w.active or w.running or not kind.nowayout:
             w.stop(step.end)
-    elif step.code in "KSks":
+    elif step.code in "KSksV":
         w.start(step.start, 3)
+        w.noted = kind.stateless
         for second in range(1, int(step.signalled - step.start) + 1):
             w.refresh(step.start + second)   # the loop's refreshes, one a second
         w.until(step.signalled)
@@ -181,6 +227,7 @@ def apply(kind, w, step):
         err = CLOSE_STOPS if warns else ""
         if step.code == "s":
             status = 0
+            w.noted = False
             if kind.nowayout:
                 out = out.replace("has already been disabled!", "could not be disabled!")
                 status, err = 1, "cannot stop"

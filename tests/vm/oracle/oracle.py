@@ -3,7 +3,8 @@
 and runs every sequence of tool runs up to length 3 (over T1, T3, R, D, a T3 L1 loop ended by
 SIGKILL and by SIGTERM, the same with --service, and a wait) on each kind of watchdog, each
 followed by a second keeper that is killed; then replays every sequence against the model of the
-kernel's rules (model.py) and reports each disagreement.
+kernel's rules (model.py) and reports each disagreement. Kinds that reproduce one fault each (no
+sysfs, sysfs without the watchdog's files, a legacy driver with nowayout) run a chosen few.
 
 The guests keep running when a watchdog fires: softdog and the test driver only log it, and QEMU
 answers the 6300ESB and the ib700 with an NMI, which the guest logs with its own timestamp. Under
@@ -54,11 +55,29 @@ KINDS = {
     "plaindog": (Kind("plaindog", fire="plaindog: fired", magic_close=False, keepalive_request=False),
                  ["load /modules/plaindog.ko timeout=2", "device /dev/watchdog0",
                   "sysfs /sys/class/watchdog/watchdog0"]),
+    # A kernel without the watchdog's sysfs files: its folder shows only dev, uevent and subsystem.
+    # The driver takes timeouts up to 5 s, so T9 is refused.
+    "hidden": (Kind("hidden", fire="plaindog: fired", stateless=True, max_timeout=5,
+                    sequences=["9", "R", "D", "1", "3D", "3R", "39", "1w", "K", "KD", "KR", "s", "sR", "S9",
+                               "V", "3DD", "9D"]),
+               ["load /modules/plaindog.ko timeout=2 magic_close=1 max_timeout=5", "device /dev/watchdog0",
+                "hide-sysfs /sys/devices/virtual/watchdog/watchdog0", "sysfs /oracle/real"]),
+    # No sysfs at all while the tool runs (a chroot, a minimal container).
+    "nosys": (Kind("nosys", fire=SOFTDOG_FIRED, no_sysfs=True, sequences=["1", "R", "D", "K", "s", "V", "3w"]),
+              [f"load {SOFTDOG}", "device /dev/watchdog", "env WDT_DEVICE0=/dev/watchdog",
+               "sysfs /oracle/sys/class/watchdog/watchdog0", "move-sys 1"]),
+    # A legacy driver with nowayout: it ignores the magic character, and its close starts it again.
+    # Its module then cannot be unloaded: the last kind of its guest. Nothing sets its timeout back
+    # between sequences, so those that begin without an arm come first, on the loaded 2 s.
+    "ib700-nowayout": (Kind("ib700-nowayout", fire=NMI, legacy=True, nowayout=True, even_seconds=True,
+                            sequences=["R", "D", "3D", "s", "3", "K", "V", "3R", "1wD"]),
+                       ["load /modules/ib700wdt.ko timeout=2 nowayout=1", f"load {SOFTDOG}", "legacy 1",
+                        "nowayout 1", "device /dev/watchdog", "sysfs -", "env WDT_DEVICE0=/dev/watchdog"]),
 }
 OTHER_FIRES = [NMI, SOFTDOG_FIRED, "plaindog: fired"]
 # Beyond the alphabet: another keeper holds the device while the service starts, then dies; and,
 # where there is a second watchdog, refreshes through a link switched between the two.
-SPECIAL = ["H", "3H"]
+SPECIAL = ["H", "3H", "V"]
 RACE = "3X"
 MODULES = ["watchdog", "softdog", "i6300esb", "ib700wdt"]
 
@@ -94,7 +113,8 @@ def boot(args, folder, name, kinds, chosen):
             plan.write(f"kind {kind}\n" + "".join(line + "\n" for line in setup))
             # The race needs a second watchdog.
             racing = any(line.startswith("other ") for line in setup)
-            plan.writelines(f"seq {i} {codes}\n" for i, codes in enumerate(chosen) if codes != RACE or racing)
+            own = KINDS[kind][0].sequences if KINDS[kind][0].sequences and not args.only else chosen
+            plan.writelines(f"seq {i} {codes}\n" for i, codes in enumerate(own) if codes != RACE or racing)
     cpio(plan_root, os.path.join(folder, f"plan-{name}.cpio"))
     initrd = os.path.join(folder, f"initrd-{name}.cpio")
     with open(initrd, "wb") as out:  # the kernel unpacks concatenated archives one after the other
@@ -250,7 +270,8 @@ def main():
     parser.add_argument("--kernel", required=True)
     parser.add_argument("--runner", required=True)
     parser.add_argument("--plaindog", required=True)
-    parser.add_argument("--groups", default="softdog,softdog-nowayout,softdog-from-load:i6300esb,ib700,plaindog",
+    parser.add_argument("--groups", default="softdog,softdog-nowayout,softdog-from-load,hidden,nosys:"
+                                            "i6300esb,ib700,plaindog,ib700-nowayout",
                         help="kinds per guest, guests apart by ':'; the guests run side by side")
     parser.add_argument("--only", help="these sequences (comma-separated codes) instead of all")
     parser.add_argument("--real-time", action="store_true", help="without -icount: guest time is real time")

@@ -5,6 +5,9 @@
  * close of its device stops it) nor the keep-alive request (WDIOC_KEEPALIVE is
  * refused; a write still refreshes it). When it runs out it only says so in the kernel log:
  * "plaindog: fired".
+ *
+ * With magic_close=1 it offers both, as most drivers do; max_timeout= sets the longest timeout it
+ * takes.
  */
 #include <linux/hrtimer.h>
 #include <linux/module.h>
@@ -12,6 +15,10 @@
 
 static unsigned int timeout = 2;
 module_param(timeout, uint, 0);
+static bool magic_close;
+module_param(magic_close, bool, 0);
+static unsigned int max_timeout = 600;
+module_param(max_timeout, uint, 0);
 
 static struct hrtimer plaindog_timer;
 
@@ -33,7 +40,7 @@ static int plaindog_stop(struct watchdog_device *wdd)
 	return 0;
 }
 
-static const struct watchdog_info plaindog_info = {
+static struct watchdog_info plaindog_info = {
 	.identity = "plaindog",
 	.options = WDIOF_SETTIMEOUT,
 };
@@ -48,7 +55,6 @@ static struct watchdog_device plaindog_dev = {
 	.info = &plaindog_info,
 	.ops = &plaindog_ops,
 	.min_timeout = 1,
-	.max_timeout = 600,
 };
 
 static int __init plaindog_init(void)
@@ -56,6 +62,9 @@ static int __init plaindog_init(void)
 	hrtimer_init(&plaindog_timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL);
 	plaindog_timer.function = plaindog_fire;
 	plaindog_dev.timeout = timeout;
+	plaindog_dev.max_timeout = max_timeout;
+	if (magic_close)
+		plaindog_info.options |= WDIOF_MAGICCLOSE | WDIOF_KEEPALIVEPING;
 	return watchdog_register_device(&plaindog_dev);
 }
 

@@ -14,6 +14,10 @@
 //   nowayout 0|1         the watchdog cannot be stopped: the reset waits for it to fire instead
 //   load FILE [PARAMS]   loads a module at boot
 //   reload NAME FILE [PARAMS]  loads the module anew before every sequence
+//   hide-sysfs DIR       puts a folder with only dev, uevent and subsystem over the watchdog's DIR,
+//                        as a kernel without the watchdog's sysfs files shows it; the real one
+//                        stays readable at /oracle/real
+//   move-sys 1           moves sysfs from /sys to /oracle/sys while the kind runs: no sysfs for the tool
 //   seq ID CODES         a sequence of steps, one character each (see run_step)
 #define _GNU_SOURCE
 #include <errno.h>
@@ -27,7 +31,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <dirent.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/reboot.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,6 +50,8 @@ static int tool_env_count;
 static char loaded[8][64];  // the modules this kind loaded, to unload before the next kind
 static int loaded_count;
 static int kmsg_out = -1, kmsg_in = -1, serial = -1;
+static char hidden[256];  // the sysfs folder hidden for this kind, if any
+static int sys_moved;
 
 static void mark(const char *format, ...) {
     char line[1000];
@@ -131,13 +139,18 @@ struct Run {
     size_t length[2];
 };
 
-static int start_tool(struct Run *run, const char *const *args) {
+// Starts the tool with its output on pipes; with `closed`, standard input and output closed.
+static int start_tool_with(struct Run *run, const char *const *args, int closed) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (closed) {
+        posix_spawn_file_actions_addclose(&actions, 0);
+        posix_spawn_file_actions_addclose(&actions, 1);
+    }
     char *argv[8];
     int argc = 0;
     argv[argc++] = TOOL;
@@ -152,6 +165,8 @@ static int start_tool(struct Run *run, const char *const *args) {
     run->length[0] = run->length[1] = 0;
     return failed ? -1 : 0;
 }
+
+static int start_tool(struct Run *run, const char *const *args) { return start_tool_with(run, args, 0); }
 
 // Reads the tool's output until both pipes end or `seconds` have passed; answers whether they ended.
 static int collect(struct Run *run, double seconds) {
@@ -261,10 +276,12 @@ static void race(int step) {
 }
 
 // One step of a sequence:
-//   1, 3  arm with 1 or 3 seconds (W<n> T1, W<n> T3)
+//   1, 3, 9  arm with 1, 3 or 9 seconds (W<n> T1, W<n> T3, W<n> T9)
 //   R, D  refresh, disable
 //   K, S  W<n> T3 L1 for 3.5 s (past its timeout), then SIGKILL or SIGTERM
 //   k, s  the same with --service
+//   V     --service W<n> T3 L1 started with standard input and output closed, sent SIGVTALRM
+//         after 1.5 s (which it says it ignores) and SIGKILL 1 s later
 //   w     wait 1.3 s
 //   X     the race of a switched link (see race)
 //   H     another keeper holds the device; --service W<n> T3 L1 is started; the other keeper is
@@ -282,15 +299,15 @@ static void run_step(int step, char code) {
         mark("END %d w", step);
         return;
     }
-    if (code == '1' || code == '3' || code == 'R' || code == 'D') {
-        const char *command = code == '1' ? "T1" : code == '3' ? "T3" : code == 'R' ? "R" : "D";
+    if (code == '1' || code == '3' || code == '9' || code == 'R' || code == 'D') {
+        const char *command = code == '1' ? "T1" : code == '3' ? "T3" : code == '9' ? "T9" : code == 'R' ? "R" : "D";
         const char *args[] = {w, command, NULL};
         if (start_tool(&run, args) != 0) { mark("END %d %c spawn-failed", step, code); return; }
         if (!collect(&run, 20)) kill(run.pid, SIGKILL);
         finish(&run, step, code);
         return;
     }
-    const int service = code == 'k' || code == 's' || code == 'H';
+    const int service = code == 'k' || code == 's' || code == 'H' || code == 'V';
     const char *args_service[] = {"--service", w, "T3", "L1", NULL};
     const char *args_plain[] = {w, "T3", "L1", NULL};
     pid_t holder = 0;
@@ -298,8 +315,17 @@ static void run_step(int step, char code) {
         holder = start_keeper("HOLDER");
         pause_seconds(0.5);
     }
-    if (start_tool(&run, service ? args_service : args_plain) != 0) { mark("END %d %c spawn-failed", step, code); return; }
-    if (code == 'H') {
+    if (start_tool_with(&run, service ? args_service : args_plain, code == 'V') != 0) {
+        mark("END %d %c spawn-failed", step, code);
+        return;
+    }
+    if (code == 'V') {
+        collect(&run, 1.5);
+        kill(run.pid, SIGVTALRM);
+        collect(&run, 1.0);
+        kill(run.pid, SIGKILL);
+        mark("SIGNALLED %d", step);
+    } else if (code == 'H') {
         collect(&run, 1.2);
         stop_keeper(holder, "HOLDER");
         collect(&run, 1.0);
@@ -334,7 +360,55 @@ static void module_name(const char *file, char *name, size_t size) {
     name[strcspn(name, ".")] = '\0';
 }
 
+// Hides the watchdog's sysfs folder behind one with only what a kernel without the watchdog's
+// sysfs files shows; the real folder stays readable at /oracle/real for the marks.
+static void hide_sysfs(const char *folder) {
+    char path[300], text[64];
+    snprintf(path, sizeof path, "%s/dev", folder);
+    read_file(path, text, sizeof text);
+    mkdir("/oracle/real", 0755);
+    if (mount(folder, "/oracle/real", NULL, MS_BIND, NULL) != 0 || mount("hidden", folder, "tmpfs", 0, "mode=0755") != 0) {
+        mark("HIDE failed=%d", errno);
+        return;
+    }
+    snprintf(hidden, sizeof hidden, "%s", folder);
+    const char *names[] = {"dev", "uevent"};
+    for (int i = 0; i < 2; ++i) {
+        snprintf(path, sizeof path, "%s/%s", folder, names[i]);
+        const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0444);
+        if (fd >= 0) dprintf(fd, "%s\n", i == 0 ? text : "");
+        if (fd >= 0) close(fd);
+    }
+    snprintf(path, sizeof path, "%s/subsystem", folder);
+    if (symlink("../../../../class/watchdog", path) != 0) mark("HIDE failed=%d", errno);
+}
+
+static void move_sys(int away) {
+    mkdir("/oracle/sys", 0755);
+    if (mount(away ? "/sys" : "/oracle/sys", away ? "/oracle/sys" : "/sys", NULL, MS_MOVE, NULL) != 0) {
+        mark("MOVE failed=%d", errno);
+    }
+    sys_moved = away;
+}
+
+// Notes that the library keeps of watchdogs it left running are dropped when the watchdog is
+// stopped between sequences, as they would be at a restart of the machine.
+static void drop_notes(void) {
+    DIR *notes = opendir("/run/wdtctl");
+    if (notes == NULL) return;
+    for (struct dirent *entry; (entry = readdir(notes)) != NULL;) {
+        if (entry->d_name[0] != '.') unlinkat(dirfd(notes), entry->d_name, 0);
+    }
+    closedir(notes);
+}
+
 static void start_kind(const char *name) {
+    if (hidden[0] != '\0') {
+        umount2(hidden, MNT_DETACH);
+        umount2("/oracle/real", MNT_DETACH);
+        hidden[0] = '\0';
+    }
+    if (sys_moved) move_sys(0);
     while (loaded_count > 0) unload_module(loaded[--loaded_count]);
     if (reload_name[0] != '\0') unload_module(reload_name);
     device[0] = sysfs[0] = other[0] = reload_name[0] = '\0';
@@ -366,6 +440,7 @@ static void stop_watchdog(void) {
 
 static void reset(void) {
     if (!nowayout) stop_watchdog();
+    drop_notes();
     if (reload_name[0] != '\0') {
         // A running softdog holds its module; one that cannot be stopped is waited for until it fires.
         char path[128], count[16];
@@ -410,6 +485,8 @@ int main(void) {
     mount("proc", "/proc", "proc", 0, NULL);
     mount("sys", "/sys", "sysfs", 0, NULL);
     mount("dev", "/dev", "devtmpfs", 0, NULL);
+    mkdir("/run", 0755);
+    mount("run", "/run", "tmpfs", 0, "mode=0755");
     kmsg_out = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
     kmsg_in = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     serial = open("/dev/ttyS1", O_WRONLY | O_NOCTTY | O_CLOEXEC);
@@ -430,6 +507,8 @@ int main(void) {
             if (strcmp(key, "timeout") == 0) reset_timeout = atoi(value);
             if (strcmp(key, "legacy") == 0) legacy = atoi(value);
             if (strcmp(key, "nowayout") == 0) nowayout = atoi(value);
+            if (strcmp(key, "hide-sysfs") == 0) hide_sysfs(value);
+            if (strcmp(key, "move-sys") == 0) move_sys(1);
             if (strcmp(key, "env") == 0 && tool_env_count < 15) tool_env[tool_env_count++] = strdup(value);
             if (strcmp(key, "load") == 0) {
                 char *file, *params;
