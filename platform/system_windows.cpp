@@ -1,7 +1,12 @@
 // The system on Windows.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "platform/system.h"
@@ -41,7 +46,15 @@ DWORD own_folder(wchar_t* folder) {
 
 }  // namespace
 
-void prepare_process() {}
+// A standard stream without a handle (started with it closed) is pointed at the null device, so
+// that the C runtime never gives its number to a file opened later.
+void prepare_process() {
+    FILE* streams[] = {stdin, stdout, stderr};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) != -1) continue;
+        if (std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]) == nullptr) continue;
+    }
+}
 
 // Windows trims a working set only under pressure and offers no lock of a whole process; the
 // loop runs as it is.
@@ -76,6 +89,13 @@ void* find_entry(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
+bool is_code(void* address) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(address, &region, sizeof region) == 0) return false;
+    constexpr DWORD kExecutable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return region.State == MEM_COMMIT && (region.Protect & kExecutable) != 0;
+}
+
 int64_t now_ms() {
     LARGE_INTEGER frequency, count;
     QueryPerformanceFrequency(&frequency);
@@ -87,54 +107,91 @@ namespace {
 
 // Service mode: the service control manager's stop sets this event, which ends the loop's wait.
 HANDLE stop_event = nullptr;
+// Power events: the machine is about to sleep or hibernate (the handler waits, at most 10 s, until
+// the loop has disarmed), or it woke up.
+HANDLE suspend_event = nullptr, suspend_done = nullptr, resume_event = nullptr;
+bool disarming = false;
 SERVICE_STATUS_HANDLE service_handle = nullptr;
 
-// The service's log is written without waiting for the disk (overlapped writes at the end of the
-// file), so that a full disk or a slow network folder never holds up the loop. A message that
-// finds every slot still being written is dropped.
-HANDLE service_log = INVALID_HANDLE_VALUE;
-struct LogWrite {
-    OVERLAPPED overlapped;
-    char text[2048];
-    bool busy;
+// Messages are handed to a thread of their own, which writes them where they go: the loop's thread
+// never waits for a console (a selection in progress holds every write to it), a pipe that nobody
+// reads, or a disk (Windows extends a file synchronously, whatever the flags). A message that finds
+// every slot taken is dropped. At the end of the process what is queued gets two seconds.
+struct Output {
+    HANDLE target = INVALID_HANDLE_VALUE;
+    CRITICAL_SECTION lock;
+    HANDLE queued = nullptr;  // set when a message is queued
+    HANDLE idle = nullptr;    // set while nothing is queued or being written
+    char texts[16][2048];
+    DWORD lengths[16];
+    int first = 0, count = 0;
 };
-LogWrite log_writes[8];
+Output output;
 
-bool still_writing(LogWrite& slot) {
-    DWORD written = 0;
-    if (slot.busy && !GetOverlappedResult(service_log, &slot.overlapped, &written, FALSE) &&
-        GetLastError() == ERROR_IO_INCOMPLETE) {
-        return true;
-    }
-    slot.busy = false;
-    return false;
-}
-
-void write_to_log(const char* text, size_t length) {
-    for (LogWrite& slot : log_writes) {
-        if (still_writing(slot)) continue;
-        // A text file: each "\n" becomes "\r\n", as the C runtime's text mode writes it.
-        DWORD used = 0;
-        for (size_t i = 0; i < length && used + 2 <= sizeof slot.text; ++i) {
-            if (text[i] == '\n') slot.text[used++] = '\r';
-            slot.text[used++] = text[i];
+DWORD WINAPI write_output(void*) {
+    static char text[2048];
+    for (;;) {
+        WaitForSingleObject(output.queued, INFINITE);
+        for (;;) {
+            EnterCriticalSection(&output.lock);
+            if (output.count == 0) {
+                SetEvent(output.idle);
+                LeaveCriticalSection(&output.lock);
+                break;
+            }
+            const DWORD length = output.lengths[output.first];
+            std::memcpy(text, output.texts[output.first], length);
+            LeaveCriticalSection(&output.lock);
+            DWORD written = 0;
+            WriteFile(output.target, text, length, &written, nullptr);  // nobody to tell when it fails
+            EnterCriticalSection(&output.lock);
+            output.first = (output.first + 1) % 16;
+            --output.count;
+            LeaveCriticalSection(&output.lock);
         }
-        slot.overlapped = OVERLAPPED{};
-        slot.overlapped.Offset = slot.overlapped.OffsetHigh = 0xFFFFFFFF;  // at the end of the file
-        slot.busy = WriteFile(service_log, slot.text, used, nullptr, &slot.overlapped) || GetLastError() == ERROR_IO_PENDING;
-        return;
     }
 }
 
-// At the end of the service, the log's last writes get two seconds to reach the disk.
-void finish_log() {
-    for (int round = 0; round < 20; ++round) {
-        bool writing = false;
-        for (LogWrite& slot : log_writes) writing = still_writing(slot) || writing;
-        if (!writing) return;
-        Sleep(100);
-    }
+void finish_output() {
+    if (output.idle != nullptr) WaitForSingleObject(output.idle, 2000);
 }
+
+// Sends messages to `target` from now on, through the output thread; answers whether it runs.
+bool start_output(HANDLE target) {
+    static bool tried = false;
+    if (tried || target == INVALID_HANDLE_VALUE || target == nullptr) return false;
+    tried = true;
+    InitializeCriticalSection(&output.lock);
+    output.queued = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    output.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    output.target = target;
+    if (output.queued == nullptr || output.idle == nullptr ||
+        CreateThread(nullptr, 0, write_output, nullptr, 0, nullptr) == nullptr) {
+        output.target = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    std::atexit(finish_output);
+    return true;
+}
+
+// Queues a message; each "\n" becomes "\r\n", as the C runtime's text mode writes it.
+void queue_output(const char* text, size_t length) {
+    EnterCriticalSection(&output.lock);
+    if (output.count < 16) {
+        const int slot = (output.first + output.count) % 16;
+        DWORD used = 0;
+        for (size_t i = 0; i < length && used + 2 <= sizeof output.texts[slot]; ++i) {
+            if (text[i] == '\n') output.texts[slot][used++] = '\r';
+            output.texts[slot][used++] = text[i];
+        }
+        output.lengths[slot] = used;
+        ++output.count;
+        ResetEvent(output.idle);
+        SetEvent(output.queued);
+    }
+    LeaveCriticalSection(&output.lock);
+}
+
 struct {
     int argc;
     char** argv;
@@ -146,7 +203,8 @@ void report(DWORD state, int exit_status = 0) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT : 0;
     if (exit_status != 0) {
         // Shown by "sc query" as the service-specific exit code: the tool's own exit status.
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -156,7 +214,15 @@ void report(DWORD state, int exit_status = 0) {
     SetServiceStatus(service_handle, &status);
 }
 
-DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
+DWORD WINAPI on_control(DWORD control, DWORD event, void*, void*) {
+    if (control == SERVICE_CONTROL_POWEREVENT && event == PBT_APMSUSPEND) {
+        ResetEvent(suspend_done);
+        SetEvent(suspend_event);
+        WaitForSingleObject(suspend_done, 10000);
+    } else if (control == SERVICE_CONTROL_POWEREVENT &&
+               (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND)) {
+        SetEvent(resume_event);
+    }
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         report(SERVICE_STOP_PENDING);
         SetEvent(stop_event);
@@ -172,8 +238,8 @@ void send_output_to_log() {
     const wchar_t name[] = L"wdtctl-service.log";
     if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
     std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
-    service_log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    start_output(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void WINAPI service_main(DWORD, wchar_t**) {
@@ -182,29 +248,40 @@ void WINAPI service_main(DWORD, wchar_t**) {
     send_output_to_log();
     report(SERVICE_RUNNING);
     service_run.status = service_run.tool(service_run.argc, service_run.argv);
-    finish_log();
+    finish_output();
     report(SERVICE_STOPPED, service_run.status);
 }
 
 }  // namespace
 
-// In a console the C runtime writes standard output in text mode, at once.
+// Outside a service, messages go to standard output (a console, a pipe or a file); a service's go
+// to its log, once that is open.
 void write_message(const char* text, size_t length) {
-    if (service_log != INVALID_HANDLE_VALUE) {
-        write_to_log(text, length);
-    } else if (stop_event == nullptr) {
-        std::fwrite(text, 1, length, stdout);
-        std::fflush(stdout);
+    if (output.target == INVALID_HANDLE_VALUE && stop_event == nullptr) {
+        start_output(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
     }
+    if (output.target != INVALID_HANDLE_VALUE) queue_output(text, length);
 }
 
 wdt::Wake sleep_until_ms(int64_t deadline) {
+    if (disarming) {
+        // The loop has done what it does before the machine sleeps: the handler may let it sleep.
+        disarming = false;
+        SetEvent(suspend_done);
+    }
+    const HANDLE events[] = {stop_event, suspend_event, resume_event};
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
         if (stop_event == nullptr) {
             Sleep(static_cast<DWORD>(left));
-        } else if (WaitForSingleObject(stop_event, static_cast<DWORD>(left)) == WAIT_OBJECT_0) {
-            return wdt::Wake::stop_requested;
+            continue;
         }
+        const DWORD woken = WaitForMultipleObjects(3, events, FALSE, static_cast<DWORD>(left));
+        if (woken == WAIT_OBJECT_0) return wdt::Wake::stop_requested;
+        if (woken == WAIT_OBJECT_0 + 1) {
+            disarming = true;
+            return wdt::Wake::suspending;
+        }
+        if (woken == WAIT_OBJECT_0 + 2) return wdt::Wake::resumed;
     }
     return wdt::Wake::due;
 }
@@ -213,7 +290,10 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 // manager starts for it; the process's first thread waits in the dispatcher until the service ends.
 int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
     stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (stop_event == nullptr) return 1;
+    suspend_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    suspend_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    resume_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (stop_event == nullptr || suspend_event == nullptr || suspend_done == nullptr || resume_event == nullptr) return 1;
     service_run = {argc, argv, tool, 1};
     SERVICE_TABLE_ENTRYW services[] = {{const_cast<wchar_t*>(L""), service_main}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(services)) {

@@ -28,14 +28,24 @@ else()
   set(WDT_MSI_PROGRAM_FILES ProgramFilesFolder)
   set(WDT_MSI_WIN64 no)
 endif()
+set(WDT_MSI_TEST_ACTION "")
+set(WDT_MSI_TEST_STEP "")
 configure_file(${WDT_PACKAGING}/windows/wdtctl.wxs.in wdtctl.wxs @ONLY)
+# For the tests only, never shipped: the same installer with a step that fails it after the service
+# started, so that its rollback is seen.
+set(WDT_MSI_TEST_ACTION "\n    <CustomAction Id=\"FailInstallation\" BinaryKey=\"ServiceSetup\" DllEntry=\"FailInstallation\" Execute=\"deferred\" Impersonate=\"no\" Return=\"check\"/>")
+set(WDT_MSI_TEST_STEP "\n      <Custom Action=\"FailInstallation\" Sequence=\"5860\">NOT REMOVE</Custom>")
+configure_file(${WDT_PACKAGING}/windows/wdtctl.wxs.in wdtctl-failing.wxs @ONLY)
 set(WDT_MSI ${CMAKE_BINARY_DIR}/wdtctl-${PROJECT_VERSION}-windows-${WDT_BITS}bit.msi)
-add_custom_command(OUTPUT ${WDT_MSI}
-  COMMAND ${CMAKE_COMMAND} -E make_directory msi
+set(WDT_FAILING_MSI ${CMAKE_BINARY_DIR}/test_installers/wdtctl-failing.msi)
+add_custom_command(OUTPUT ${WDT_MSI} ${WDT_FAILING_MSI}
+  COMMAND ${CMAKE_COMMAND} -E make_directory msi ${CMAKE_BINARY_DIR}/test_installers
   COMMAND ${CMAKE_STRIP} -o ${WDT_MSI_TOOL} $<TARGET_FILE:wdtctl>
   COMMAND ${CMAKE_STRIP} -o ${WDT_MSI_SIMULATED} $<TARGET_FILE:simulated_driver>
   COMMAND ${CMAKE_STRIP} -o ${WDT_SERVICE_SETUP} $<TARGET_FILE:service_setup>
   COMMAND ${WDT_WIXL} -a ${WDT_MSI_ARCH} -o ${WDT_MSI} ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.wxs
+  COMMAND ${WDT_WIXL} -a ${WDT_MSI_ARCH} -o ${WDT_FAILING_MSI} ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-failing.wxs
   DEPENDS wdtctl simulated_driver service_setup manual ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.wxs
+          ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-failing.wxs
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} VERBATIM)
 add_custom_target(installer ALL DEPENDS ${WDT_MSI})

@@ -112,6 +112,29 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
     return status;
 }
 
+// A rollback after ConfigureService started the service: the service is stopped, which disarms the
+// watchdog, before the rollback removes it; a service that is not there or not running is left.
+extern "C" __declspec(dllexport) UINT __stdcall StopService(MSIHANDLE install) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, L"wdtctl", SERVICE_STOP | SERVICE_QUERY_STATUS)
+                                           : nullptr;
+    SERVICE_STATUS status{};
+    if (service != nullptr && ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        for (int round = 0; round < 300 && status.dwCurrentState != SERVICE_STOPPED; ++round) {
+            Sleep(100);
+            if (!QueryServiceStatus(service, &status)) break;
+        }
+        if (status.dwCurrentState != SERVICE_STOPPED) note(install, L"wdtctl: the service did not stop in 30 s");
+    }
+    if (service != nullptr) CloseServiceHandle(service);
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return ERROR_SUCCESS;
+}
+
+// Only in the installer that the tests build: fails the installation after the service started,
+// so that its rollback can be seen.
+extern "C" __declspec(dllexport) UINT __stdcall FailInstallation(MSIHANDLE) { return ERROR_INSTALL_FAILURE; }
+
 // CustomActionData: the installation folder, with its final separator.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveServiceLog(MSIHANDLE install) {
     wchar_t path[2048];

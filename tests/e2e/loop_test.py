@@ -92,6 +92,26 @@ class KeepAliveLoop(SandboxTest):
             "System will be reset after 9 seconds.\nWDT1 has already been disabled!\r\n" + announcement(9, 1)))
         self.assertEqual(self.box.calls()[:4], [("SetWDT1", 9000, 208), ("DisableWDT1",), ("ResetWDT1",), ("ResetWDT1",)])
 
+    def test_a_full_pipe_never_holds_up_the_loop(self):
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        # Filled to the brim, then made blocking again, as a pipe whose reader stopped reading is.
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        process = self.box.start(["W0", "T5", "L1"], stdout=write_end)
+        os.close(write_end)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        give_up = time.monotonic() + 20
+        while self.box.calls().count(("ResetWDT0",)) < 3 and time.monotonic() < give_up:
+            time.sleep(0.2)
+        self.assertEqual(self.box.calls()[:4], [("SetWDT0", 5000, 208)] + [("ResetWDT0",)] * 3)
+
     def test_loop_survives_its_output_going_away(self):
         read_end, write_end = os.pipe()
         os.close(read_end)  # nobody reads: every write to standard output fails

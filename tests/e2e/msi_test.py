@@ -1,7 +1,8 @@
 """The Windows installer under Wine's msiexec, as an administrator runs it: it installs the tool,
 registers the service with its path in quotes, and starts it where a WDT.dll is there (the
 simulated one, a feature asked for); settings the tool refuses fail the installation and leave
-nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing."""
+nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing; a
+repair keeps the settings given at the install; a rollback stops the service it started."""
 import glob
 import os
 import re
@@ -9,13 +10,15 @@ import subprocess
 import time
 import unittest
 
-from harness import BITS, PREFIX, WINDOWS
+from harness import BITS, BUILD_DIR, PREFIX, WINDOWS
 
 MSI = os.environ.get("WDT_MSI")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
 # Wine's 64-bit loader runs the installer of either build, and starts fast where 32-bit code is emulated.
 WINE = ["/usr/lib/wine/wine64"] if os.path.exists("/usr/lib/wine/wine64") else PREFIX
 FOLDER = os.path.join(WINEPREFIX, "drive_c", "Program Files" if BITS == 64 else "Program Files (x86)", "wdtctl")
+FAILING_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-failing.msi")
+PROGRAM = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
 JOURNALS = os.path.join(WINEPREFIX, "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
 
 
@@ -56,7 +59,7 @@ class Installer(unittest.TestCase):
         self.assertFalse(os.path.exists(FOLDER), os.listdir(FOLDER) if os.path.exists(FOLDER) else "")
 
     def test_install_start_uninstall(self):
-        program = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
+        program = PROGRAM
         # Without a WDT.dll: registered to start at the next boot, not started.
         self.assertEqual(self.msiexec("/i", self.msi), 0)
         self.assertEqual(self.service(), ("STOPPED", f'"{program}" --service W0 T60 L10'))
@@ -78,6 +81,25 @@ class Installer(unittest.TestCase):
         self.assertNotEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=5"), 0)
         self.assertEqual(self.service(), (None, None))
         self.assertEqual(self.journal(), [["SetWDT0", "5000", "208"], ["DisableWDT0"]])
+
+    def test_a_repair_keeps_the_settings_and_a_rollback_stops_the_service(self):
+        self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20"), 0)
+        remembered = f'"{PROGRAM}" --service W1 T120 L20'
+        self.assertEqual(self.service(), ("STOPPED", remembered))
+        # A repair from the package, as "msiexec /fa" makes it (Wine's /fa takes only a product code).
+        self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus"), 0)
+        self.assertEqual(self.service(), ("STOPPED", remembered))
+        self.uninstall_leaves_nothing()
+        self.assertNotIn("Period", self.wine("reg", "query", r"HKLM\Software\wdtctl").stdout)
+
+        # Failed after the service started: the rollback stops it (disarming) before removing it.
+        failing = "Z:" + FAILING_MSI.replace("/", "\\")
+        self.addCleanup(self.msiexec, "/x", failing)
+        self.assertNotEqual(self.msiexec("/i", failing, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertEqual(self.service(), (None, None))
+        calls = self.journal()
+        self.assertEqual(calls[0], ["SetWDT0", "5000", "208"])
+        self.assertEqual(calls[-1], ["DisableWDT0"])
 
 
 if __name__ == "__main__":
