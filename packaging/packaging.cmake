@@ -46,7 +46,8 @@ else()
     set(WDT_UNIT_DIR /lib/systemd/system)
   endif()
   configure_file(${WDT_PACKAGING}/wdtctl.service.in wdtctl.service @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.service DESTINATION ${WDT_UNIT_DIR} COMPONENT tool)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.service ${WDT_PACKAGING}/wdtctl-sleep.service
+          DESTINATION ${WDT_UNIT_DIR} COMPONENT tool)
   install(FILES ${WDT_PACKAGING}/default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME wdtctl
           COMPONENT tool)
 

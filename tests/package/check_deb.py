@@ -15,6 +15,7 @@ import tempfile
 EXPECTED = {
     "etc/default/wdtctl": 0o644,
     "lib/systemd/system/wdtctl.service": 0o644,
+    "lib/systemd/system/wdtctl-sleep.service": 0o644,
     "usr/lib/wdtctl/WDT.dll": 0o644,
     "usr/lib/wdtctl/wdtctl": 0o755,
     "usr/sbin/wdtctl": None,
