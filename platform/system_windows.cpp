@@ -51,7 +51,8 @@ DWORD own_folder(wchar_t* folder) {
 void prepare_process() {
     FILE* streams[] = {stdin, stdout, stderr};
     for (int fd = 0; fd <= 2; ++fd) {
-        if (_get_osfhandle(fd) != -1) continue;
+        const intptr_t handle = _get_osfhandle(fd);
+        if (handle != -1 && handle != -2) continue;  // -2: a stream of a process started without it
         if (std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]) == nullptr) continue;
     }
 }

@@ -44,7 +44,7 @@ struct FakeKernel {
     int next_fd = 10;
     std::vector<std::string> opened, written, complaints;
     std::string switch_path_to;  // when set, the path of the next open_path resolves here afterwards
-    bool sysfs_mounted = true;
+    bool sysfs_mounted = true, proc_mounted = true;
     std::set<std::string> notes;  // "major:minor" of the watchdogs noted as left running
     long legacy_module_references = 0;  // the legacy driver's module: one per open file, one more per nowayout open
 };
@@ -108,6 +108,7 @@ const kwd::Kernel kFakeKernel{
         return 0;
     },
     [](int path_fd) {
+        if (!fake.proc_mounted) return fail(ENOENT);  // the reopen goes through /proc/self/fd
         const std::string id = fake.path_fds.at(path_fd);
         fake.opened.push_back(id);
         if (Watchdog* w = watchdog_at(id)) {
@@ -513,6 +514,13 @@ TEST_F(KernelWatchdog, WithoutSysfsTheLegacyNodeIsNotTouched) {
                                          "watchdog 0 owns it: sysfs shows neither (is sysfs mounted at /sys?); not touched"});
     }
     EXPECT_FALSE(w0().running());
+}
+
+TEST_F(KernelWatchdog, WithoutProcTheLineBlamesProc) {
+    fake.proc_mounted = false;
+    EXPECT_FALSE(run(kArm, 0));
+    EXPECT_EQ(fake.complaints, Lines{"WDT.dll: /dev/watchdog0: cannot open the checked device through /proc/self/fd: "
+                                     "is /proc mounted?"});
 }
 
 TEST_F(KernelWatchdog, ACallThatStartedTheWatchdogAndFailedStopsItAgain) {

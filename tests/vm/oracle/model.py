@@ -49,6 +49,7 @@ class Kind:
     no_sysfs: bool = False          # sysfs is not mounted while the tool runs
     max_timeout: int = 600          # the longest timeout the driver takes
     sequences: list = None          # the sequences this kind runs, instead of every one
+    stop_fails_once: bool = False   # the driver's first stop fails (EIO); a magic close tries again
 
     def effective(self, seconds):
         if self.even_seconds:
@@ -104,6 +105,7 @@ class Watchdog:
         self.fire = None             # when it fires, once it has
         self.close_calls = []        # refreshes and stops within MARGIN of the deadline
         self.noted = False           # the tool's note that it left this watchdog running
+        self.stop_fails = 1 if kind.stop_fails_once else 0
 
     def until(self, moment):
         """Lets time pass up to `moment`; a watchdog whose deadline passes fires then."""
@@ -200,6 +202,16 @@ def apply(kind, w, step):
         elif w.active:
             w.refresh(step.end)
             w.close(step.end)
+    elif step.code == "D" and w.stop_fails:
+        # The stop request fails. A watchdog that the disable's own open started is closed after the
+        # magic character, and the kernel's stop at that close works; a running one keeps running.
+        w.stop_fails = 0
+        out, status, err = f"WDT{n} could not be disabled!\r\n", 1, "cannot stop"
+        if w.active:
+            w.refresh(step.end)
+        else:
+            w.start(step.end)
+            w.stop(step.end)
     elif step.code == "D":
         if kind.stateless and not w.noted:
             out, status, err = f"WDT{n} could not be disabled!\r\n", 1, NO_STATE
@@ -228,7 +240,13 @@ def apply(kind, w, step):
         if step.code == "s":
             status = 0
             w.noted = False
-            if kind.nowayout:
+            if w.stop_fails:
+                # The held watchdog's stop fails: it stays held, and the exit's close refreshes it.
+                w.stop_fails = 0
+                out = out.replace("has already been disabled!", "could not be disabled!")
+                status, err = 1, "cannot stop"
+                w.close(step.end)
+            elif kind.nowayout:
                 out = out.replace("has already been disabled!", "could not be disabled!")
                 status, err = 1, "cannot stop"
                 w.close(step.end)

@@ -4,7 +4,8 @@ and runs every sequence of tool runs up to length 3 (over T1, T3, R, D, a T3 L1 
 SIGKILL and by SIGTERM, the same with --service, and a wait) on each kind of watchdog, each
 followed by a second keeper that is killed; then replays every sequence against the model of the
 kernel's rules (model.py) and reports each disagreement. Kinds that reproduce one fault each (no
-sysfs, sysfs without the watchdog's files, a legacy driver with nowayout) run a chosen few.
+sysfs, sysfs without the watchdog's files, a legacy driver with nowayout, a driver whose first stop
+fails) run a chosen few.
 
 The guests keep running when a watchdog fires: softdog and the test driver only log it, and QEMU
 answers the 6300ESB and the ib700 with an NMI, which the guest logs with its own timestamp. Under
@@ -62,6 +63,12 @@ KINDS = {
                                "V", "3DD", "9D"]),
                ["load /modules/plaindog.ko timeout=2 magic_close=1 max_timeout=5", "device /dev/watchdog0",
                 "hide-sysfs /sys/devices/virtual/watchdog/watchdog0", "sysfs /oracle/real"]),
+    # A driver whose first stop fails with EIO (loaded anew for each sequence, and never stopped
+    # between them: the reload ends it).
+    "flaky": (Kind("flaky", fire="plaindog: fired", stop_fails_once=True,
+                   sequences=["D", "DD", "3D", "D3", "s", "sD", "Dw"]),
+              ["reload plaindog /modules/plaindog.ko timeout=2 magic_close=1 stop_fails=1", "nowayout 1",
+               "device /dev/watchdog0", "sysfs /sys/class/watchdog/watchdog0"]),
     # No sysfs at all while the tool runs (a chroot, a minimal container).
     "nosys": (Kind("nosys", fire=SOFTDOG_FIRED, no_sysfs=True, sequences=["1", "R", "D", "K", "s", "V", "3w"]),
               [f"load {SOFTDOG}", "device /dev/watchdog", "env WDT_DEVICE0=/dev/watchdog",
@@ -271,7 +278,7 @@ def main():
     parser.add_argument("--runner", required=True)
     parser.add_argument("--plaindog", required=True)
     parser.add_argument("--groups", default="softdog,softdog-nowayout,softdog-from-load,hidden,nosys:"
-                                            "i6300esb,ib700,plaindog,ib700-nowayout",
+                                            "i6300esb,ib700,plaindog,flaky,ib700-nowayout",
                         help="kinds per guest, guests apart by ':'; the guests run side by side")
     parser.add_argument("--only", help="these sequences (comma-separated codes) instead of all")
     parser.add_argument("--real-time", action="store_true", help="without -icount: guest time is real time")

@@ -7,7 +7,7 @@
  * "plaindog: fired".
  *
  * With magic_close=1 it offers both, as most drivers do; max_timeout= sets the longest timeout it
- * takes.
+ * takes; stop_fails=N makes its first N stops fail with EIO, as an I2C or SMBus watchdog's may.
  */
 #include <linux/hrtimer.h>
 #include <linux/module.h>
@@ -19,6 +19,8 @@ static bool magic_close;
 module_param(magic_close, bool, 0);
 static unsigned int max_timeout = 600;
 module_param(max_timeout, uint, 0);
+static unsigned int stop_fails;
+module_param(stop_fails, uint, 0);
 
 static struct hrtimer plaindog_timer;
 
@@ -36,6 +38,11 @@ static int plaindog_start(struct watchdog_device *wdd)
 
 static int plaindog_stop(struct watchdog_device *wdd)
 {
+	if (stop_fails > 0) {
+		stop_fails--;
+		pr_info("plaindog: stop failed\n");
+		return -EIO;
+	}
 	hrtimer_cancel(&plaindog_timer);
 	return 0;
 }
