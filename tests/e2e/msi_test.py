@@ -2,7 +2,8 @@
 registers the service with its path in quotes, and starts it where a WDT.dll is there (the
 simulated one, a feature asked for); settings the tool refuses fail the installation and leave
 nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing; a
-repair keeps the settings given at the install; a rollback stops the service it started."""
+repair and an upgrade keep the settings given at the install; a rollback stops the service it
+started."""
 import glob
 import os
 import re
@@ -57,6 +58,7 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.msiexec("/x", self.msi), 0)
         self.assertEqual(self.service(), (None, None))
         self.assertFalse(os.path.exists(FOLDER), os.listdir(FOLDER) if os.path.exists(FOLDER) else "")
+        self.assertNotIn("Watchdog", self.wine("reg", "query", r"HKLM\Software\wdtctl").stdout)
 
     def test_install_start_uninstall(self):
         program = PROGRAM
@@ -82,25 +84,25 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.service(), (None, None))
         self.assertEqual(self.journal(), [["SetWDT0", "5000", "208"], ["DisableWDT0"]])
 
-    def test_a_repair_keeps_the_settings_and_a_rollback_stops_the_service(self):
+    def test_a_repair_and_an_upgrade_keep_the_settings_and_a_rollback_stops_the_service(self):
         self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20"), 0)
         remembered = f'"{PROGRAM}" --service W1 T120 L20'
         self.assertEqual(self.service(), ("STOPPED", remembered))
         # A repair from the package, as "msiexec /fa" makes it (Wine's /fa takes only a product code).
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus"), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered))
-        self.uninstall_leaves_nothing()
-        self.assertNotIn("Period", self.wine("reg", "query", r"HKLM\Software\wdtctl").stdout)
 
-        # Failed after the service started: the rollback stops it (disarming) before removing it.
+        # An upgrade to another installer of the product (made for the tests: it fails after the
+        # service started) takes the remembered watchdog, and the given timeout and period; its
+        # rollback stops the service, which disarms, and leaves none running.
         failing = "Z:" + FAILING_MSI.replace("/", "\\")
         self.addCleanup(self.msiexec, "/x", failing)
         self.assertNotEqual(self.msiexec("/i", failing, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
-        self.assertEqual(self.service(), (None, None))
         calls = self.journal()
-        self.assertEqual(calls[0], ["SetWDT0", "5000", "208"])
-        self.assertEqual(calls[-1], ["DisableWDT0"])
-
+        self.assertEqual(calls[0], ["SetWDT1", "5000", "208"])
+        self.assertIn(["ResetWDT1"], calls)
+        self.assertEqual(calls[-1], ["DisableWDT1"])
+        self.assertNotEqual(self.service()[0], "RUNNING")
 
 if __name__ == "__main__":
     unittest.main()
