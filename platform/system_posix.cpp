@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/priority.h"
 #include "platform/system.h"
 
 namespace wdt::system {
@@ -29,6 +30,17 @@ bool load_from(const char* folder, size_t folder_length, const char* file_name, 
     if (length < 0 || static_cast<size_t>(length) >= sizeof path || ::stat(path, &status) != 0) return false;
     *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     return true;
+}
+
+// Whether the descriptor is the journal's stream: systemd names that stream's device and inode in
+// JOURNAL_STREAM for the processes whose output it connects to the journal.
+bool is_journal(int fd) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(fd, &status) == 0 &&
+           static_cast<unsigned long long>(status.st_dev) == device &&
+           static_cast<unsigned long long>(status.st_ino) == inode;
 }
 
 }  // namespace
@@ -62,6 +74,19 @@ void hold_memory() {
 void write_message(const char* text, size_t length) {
     pollfd output{STDOUT_FILENO, POLLOUT, 0};
     if (poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) return;
+    // Where standard output is the journal, an error or a warning carries its priority in front, in
+    // the form the journal reads and takes off (journalctl -p warning then lists the problems).
+    static const bool journal = is_journal(STDOUT_FILENO);
+    const Priority priority = journal ? priority_of(text, length) : Priority::info;
+    char prefixed[1100];
+    if (priority != Priority::info && length + 3 <= sizeof prefixed) {
+        prefixed[0] = '<';
+        prefixed[1] = static_cast<char>('0' + static_cast<int>(priority));
+        prefixed[2] = '>';
+        std::memcpy(prefixed + 3, text, length);
+        text = prefixed;
+        length += 3;
+    }
     if (write(STDOUT_FILENO, text, length) < 0) return;  // a closed pipe, a full disk: nobody to tell
 }
 

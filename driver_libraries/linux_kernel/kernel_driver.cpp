@@ -74,10 +74,22 @@ const char* environment(const char* name) { return std::getenv(name); }
 // did not take is not said yet, and is tried again when it comes again.
 char last_said[1400];
 
+// Whether standard error is the journal's stream (systemd names it in JOURNAL_STREAM): there each
+// line is marked a warning, in the form the journal reads and takes off.
+bool error_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDERR_FILENO, &status) == 0 && static_cast<unsigned long long>(status.st_dev) == device &&
+           static_cast<unsigned long long>(status.st_ino) == inode;
+}
+
 void complain(const char* line) {
     if (std::strcmp(line, last_said) == 0) return;
-    char text[1402];
-    const int length = std::snprintf(text, sizeof text, "%s\n", line);
+    static const bool journal = error_is_journal();
+    char text[1406];
+    const int length = std::snprintf(text, sizeof text, "%s%s\n", journal ? "<4>" : "", line);
     pollfd error{STDERR_FILENO, POLLOUT, 0};
     if (length <= 0 || poll(&error, 1, 0) != 1 || (error.revents & POLLOUT) == 0) return;
     if (::write(STDERR_FILENO, text, static_cast<size_t>(length)) != length) return;  // nobody to tell

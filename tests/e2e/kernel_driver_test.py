@@ -2,6 +2,7 @@
 line on standard error, the tool says the call could not be done and exits 1, and nothing is changed."""
 import os
 import stat
+import subprocess
 import unittest
 
 from harness import KERNEL_DRIVER, SandboxTest
@@ -53,6 +54,25 @@ class NotAWatchdog(SandboxTest):
                               else "not a watchdog device")
                     self.assertEqual(stderr.decode(), f"WDT.dll: {shown}: {reason}; not touched\n")
                     self.assertEqual(snapshot(), before)
+
+    def test_on_the_journal_problems_carry_their_priority(self):
+        # As systemd connects a service: standard output and error on one stream, named in
+        # JOURNAL_STREAM. Problems are marked (the journal takes the mark off); a confirmation is not.
+        cases = [(["W0", "T5"], {"WDT_DEVICE0": "/dev/null"},
+                  b"<4>WDT.dll: /dev/null: not a watchdog device; not touched\n<3>WDT0 could not be set!\r\n"),
+                 (["W0", "T600"], {}, b"<3>Time Parameter error!\r\n"),
+                 (["W0", "X"], {}, b"")]
+        for args, env, output in cases:
+            with self.subTest(args=args):
+                read_end, write_end = os.pipe()
+                status = os.fstat(write_end)
+                env = dict(env, JOURNAL_STREAM=f"{status.st_dev}:{status.st_ino}")
+                process = subprocess.Popen(self.box.command(args), env=self.box.environment(env), stdout=write_end,
+                                           stderr=write_end, stdin=subprocess.DEVNULL)
+                os.close(write_end)
+                with os.fdopen(read_end, "rb") as stream:
+                    self.assertEqual(stream.read(), output)
+                process.wait(timeout=10)
 
 
 if __name__ == "__main__":

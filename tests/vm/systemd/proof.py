@@ -23,11 +23,13 @@ ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 # ("no reset", seconds) nothing fires and the machine runs on for so many seconds.
 SCENARIOS = {
     "main": ("boots with the unit enabled; systemctl stop disarms; a start refused after arming (T5 L5) "
-             "disarms again; a suspend that freezes every task for 8 s: disarmed before, armed after, no firing; 40 s of every CPU busy, memory pressure and disk writes, then 60 s of a "
+             "disarms again, and its refusal is the journal's one warning or worse; a suspend that freezes every task for 8 s: disarmed before, armed after, no firing; 40 s of every CPU busy, memory pressure and disk writes, then 60 s of a "
              "SCHED_FIFO busy loop on every CPU: no firing; then SIGKILL: not restarted, the 6300ESB fires "
              "within the timeout + 1 s", "killed", ("fires", 2.5, 6.0),
              STARTED + ["stopped state-inactive", "journal-WDT0 has already been disabled!",
-                        "refused-service-failed state-inactive", "restarted-active",
+                        "refused-service-failed state-inactive",
+                        "problems-Time Parameter error: time for loop reset must be smaller then timer time!",
+                        "restarted-active",
                         "woke-service-active state-active",
                         "real-time busy loop policy-1 priority-50", "loaded-service-active",
                         "after-kill-service-failed", "done"], ""),

@@ -59,6 +59,10 @@ case "$scenario" in
         systemctl start wdtctl.service
         sleep 2
         mark "refused-service-$(systemctl is-active wdtctl.service) state-$(cat $watchdog/state)"
+        # The keep-alive's own lines at warning or worse: the refusal, and nothing else.
+        problems=$(journalctl -q -p warning -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
+            paste -sd '|')
+        mark "problems-$problems"
         sleep 8
         sed -i 's/^WDTCTL_PERIOD=.*/WDTCTL_PERIOD=2/' /etc/default/wdtctl
         systemctl reset-failed wdtctl.service
