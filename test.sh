@@ -74,10 +74,13 @@ start_wine() {
     # Wine's 64-bit loader is used directly where it exists: the usual launcher starts the 32-bit one.
     local wine=wine
     [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
-    $wine wineboot -i >build/wineboot.log 2>&1 </dev/null || return 1
+    # The services started there, and the wdtctl services they start in turn, say in that file
+    # what each event given to the event log was (Wine keeps no event log of its own).
+    WINEDEBUG=-all,+eventlog $wine wineboot -i >build/wineboot.log 2>&1 </dev/null || return 1
     # Then a persistent server, which spares each test the start of a new one, and its services
     # started once more under it, again with their output in the file.
-    wineserver -w && wineserver -p >/dev/null 2>&1 </dev/null && $wine wineboot >>build/wineboot.log 2>&1 </dev/null
+    wineserver -w && wineserver -p >/dev/null 2>&1 </dev/null &&
+        WINEDEBUG=-all,+eventlog $wine wineboot >>build/wineboot.log 2>&1 </dev/null
 }
 
 # Whether 32-bit x86 programs run here only through QEMU's user-mode emulation.

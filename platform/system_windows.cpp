@@ -9,12 +9,14 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/priority.h"
 #include "platform/system.h"
 
 namespace wdt::system {
 namespace {
 
 constexpr DWORD kPathSize = 32768;
+constexpr DWORD kMessageEvent = 1;  // the message table's one entry (packaging/windows/messages.mc)
 
 // Loads <folder>\<file_name> when such a file exists. Answers whether it exists: the first one
 // found is the one used, even if it cannot be loaded. A folder of length 0 is no folder.
@@ -120,6 +122,7 @@ SERVICE_STATUS_HANDLE service_handle = nullptr;
 // every slot taken is dropped. At the end of the process what is queued gets two seconds.
 struct Output {
     HANDLE target = INVALID_HANDLE_VALUE;
+    HANDLE events = nullptr;  // a service's event source: each message is an event too
     CRITICAL_SECTION lock;
     HANDLE queued = nullptr;  // set when a message is queued
     HANDLE idle = nullptr;    // set while nothing is queued or being written
@@ -128,6 +131,22 @@ struct Output {
     int first = 0, count = 0;
 };
 Output output;
+
+// One event in the Application log, of the type the message's priority says; its one string is
+// the message without its line end (the message table's only entry shows it as it is).
+void report_event(const char* text, DWORD length) {
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    static wchar_t wide[2048];
+    const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide, 2047);
+    if (count <= 0) return;
+    wide[count] = L'\0';
+    const wdt::Priority priority = wdt::priority_of(text, length);
+    const WORD type = priority == wdt::Priority::error     ? EVENTLOG_ERROR_TYPE
+                      : priority == wdt::Priority::warning ? EVENTLOG_WARNING_TYPE
+                                                           : EVENTLOG_INFORMATION_TYPE;
+    const wchar_t* strings[] = {wide};
+    ReportEventW(output.events, type, 0, kMessageEvent, nullptr, 1, 0, strings, nullptr);
+}
 
 DWORD WINAPI write_output(void*) {
     static char text[2048];
@@ -145,6 +164,7 @@ DWORD WINAPI write_output(void*) {
             LeaveCriticalSection(&output.lock);
             DWORD written = 0;
             WriteFile(output.target, text, length, &written, nullptr);  // nobody to tell when it fails
+            if (output.events != nullptr) report_event(text, length);
             EnterCriticalSection(&output.lock);
             output.first = (output.first + 1) % 16;
             --output.count;
@@ -231,14 +251,16 @@ DWORD WINAPI on_control(DWORD control, DWORD event, void*, void*) {
     return NO_ERROR;
 }
 
-// A service has no console: its messages are appended to wdtctl-service.log beside the executable.
-// If that file cannot be opened they are lost, and nothing else changes.
+// A service has no console: its messages are appended to wdtctl-service.log beside the executable,
+// and each is an event in the Application log, under the source "wdtctl" that the installer
+// registers. If the file cannot be opened both are lost, and nothing else changes.
 void send_output_to_log() {
     static wchar_t path[kPathSize];
     const DWORD folder_length = own_folder(path);
     const wchar_t name[] = L"wdtctl-service.log";
     if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
     std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
+    output.events = RegisterEventSourceW(nullptr, L"wdtctl");
     start_output(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
 }

@@ -3,7 +3,7 @@ registers the service with its path in quotes, and starts it where a WDT.dll is 
 simulated one, a feature asked for); settings the tool refuses fail the installation and leave
 nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing; a
 repair and an upgrade keep the settings given at the install; a rollback stops the service it
-started."""
+started; the service's event source is registered, and removed at uninstall."""
 import glob
 import os
 import re
@@ -20,6 +20,7 @@ WINE = ["/usr/lib/wine/wine64"] if os.path.exists("/usr/lib/wine/wine64") else P
 FOLDER = os.path.join(WINEPREFIX, "drive_c", "Program Files" if BITS == 64 else "Program Files (x86)", "wdtctl")
 FAILING_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-failing.msi")
 PROGRAM = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
+EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wdtctl"
 JOURNALS = os.path.join(WINEPREFIX, "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
 
 
@@ -59,6 +60,7 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.service(), (None, None))
         self.assertFalse(os.path.exists(FOLDER), os.listdir(FOLDER) if os.path.exists(FOLDER) else "")
         self.assertNotIn("Watchdog", self.wine("reg", "query", r"HKLM\Software\wdtctl").stdout)
+        self.assertNotIn("EventMessageFile", self.wine("reg", "query", EVENT_SOURCE).stdout)
 
     def test_install_start_uninstall(self):
         program = PROGRAM
@@ -66,6 +68,10 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", self.msi), 0)
         self.assertEqual(self.service(), ("STOPPED", f'"{program}" --service W0 T60 L10'))
         self.assertEqual(sorted(os.listdir(FOLDER)), ["wdtctl-manual.txt", "wdtctl.exe"])
+        # The service's event source, whose messages the program's own table shows.
+        source = self.wine("reg", "query", EVENT_SOURCE).stdout
+        self.assertRegex(source, r"EventMessageFile\s+REG_SZ\s+" + re.escape(program))
+        self.assertRegex(source, r"TypesSupported\s+REG_DWORD\s+0x7")
         self.uninstall_leaves_nothing()
 
         # With the simulated driver: started, armed with the settings given, refreshed.

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import PREFIX, WINDOWS, SandboxTest, on_the_wire
+from harness import BUILD_DIR, PREFIX, WINDOWS, SandboxTest, on_the_wire
 from oneshot_test import usage
 
 LOOP = ["W0", "T5", "L1"]
@@ -23,6 +23,8 @@ ANNOUNCED = ("System will be reset after 5 seconds.\n"
              "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
 NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
 ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
+# Where test.sh keeps the output of Wine's services (and so of the wdtctl services they start).
+WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
 
 
 @unittest.skipIf(WINDOWS, "a Windows service is stopped through its service manager")
@@ -170,19 +172,32 @@ class WindowsService(SandboxTest):
             self.assertAlmostEqual(later - earlier, 1000, delta=250)
         self.assertEqual(self.log(), on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"))
 
+    def events(self, since):
+        """The events the services gave the event log since that offset of Wine's output, as (type,
+        text): test.sh starts Wine's services so that they say each one there."""
+        with open(WINE_OUTPUT, "rb") as f:
+            f.seek(since)
+            text = f.read().decode("utf-8", "replace")
+        return re.findall(r'(err|warn|trace):eventlog:ReportEventW L"(.*)"', text)
+
     def test_a_refused_command_line_stops_with_its_exit_code_and_never_leaves_it_armed(self):
-        cases = [("W0 T60", on_the_wire(NO_LOOP.decode()), []),  # refused before any driver call
+        cases = [("W0 T60", on_the_wire(NO_LOOP.decode()), [],  # refused before any driver call
+                  [("err", "Service Parameter error: a service needs a loop (L)!")]),
                  ("W0 T5 L5", on_the_wire("System will be reset after 5 seconds.\n" + ORDER +
                                           "WDT0 has already been disabled!\r\n"),
-                  [("SetWDT0", "5000", "208"), ("DisableWDT0",)])]
-        for command_line, log, calls in cases:
+                  [("SetWDT0", "5000", "208"), ("DisableWDT0",)],
+                  [("trace", "System will be reset after 5 seconds."), ("err", ORDER.rstrip("\r\n")),
+                   ("trace", "WDT0 has already been disabled!")])]
+        for command_line, log, calls, events in cases:
             with self.subTest(command_line=command_line):
                 self.setUp()
+                since = os.path.getsize(WINE_OUTPUT)
                 name = self.service(command_line)
                 self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 180))
                 self.assertEqual(self.query(name), ("STOPPED", 1))
                 self.assertEqual(self.log(), log)
                 self.assertEqual([tuple(entry[1:]) for entry in self.journal()], calls)
+                self.assertEqual(self.events(since), events)
 
 
 if __name__ == "__main__":
