@@ -1,7 +1,6 @@
 // The system on Windows.
 #include <windows.h>
 
-#include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
@@ -54,8 +53,7 @@ void prepare_process() {
     FILE* streams[] = {stdin, stdout, stderr};
     for (int fd = 0; fd <= 2; ++fd) {
         const intptr_t handle = _get_osfhandle(fd);
-        if (handle != -1 && handle != -2) continue;  // -2: a stream of a process started without it
-        if (std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]) == nullptr) continue;
+        if (handle == -1 || handle == -2) std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]);  // -2: started without it
     }
 }
 

@@ -105,12 +105,11 @@ bool shows_no_state(const Device& device) { return device.legacy || device.state
 bool take_for_arm(Watchdogs& watchdogs, const Kernel& kernel, Device& device, int n, bool& started_here) {
     started_here = false;
     if (!find_device(kernel, n, device)) return false;
-    const State before = shows_no_state(device) ? State::unknown : state_of(kernel, device);
     const bool noted = device.stateless && kernel.has_note(device.node);
     const bool opened = open_device(watchdogs, kernel, device, n);
     release_path(kernel, device);
     if (!opened) return false;
-    started_here = before == State::inactive || (shows_no_state(device) && !noted);
+    started_here = device.state == State::inactive || (shows_no_state(device) && !noted);
     warn_if_close_stops(watchdogs, kernel, device, n);
     return true;
 }
@@ -162,7 +161,7 @@ void say_state_hidden(const Kernel& kernel, const Device& device, const char* wh
 
 void say_state_unknown(const Kernel& kernel, const Device& device, const char* what) {
     say(kernel, device.path, "%s: cannot read %s/state, and opening the device could start it: %s", what,
-        device.sysfs, std::strerror(errno));
+        device.sysfs, std::strerror(device.state_error));
 }
 
 Result refresh_unheld(Watchdogs& watchdogs, const Kernel& kernel, Device& device, int n) {
@@ -177,9 +176,8 @@ Result refresh_unheld(Watchdogs& watchdogs, const Kernel& kernel, Device& device
             return Result::not_done;
         }
     } else {
-        const State state = state_of(kernel, device);
-        if (state == State::inactive) return Result::done;
-        if (state == State::unknown) {
+        if (device.state == State::inactive) return Result::done;
+        if (device.state == State::unknown) {
             say_state_unknown(kernel, device, "not refreshed");
             return Result::not_done;
         }
@@ -206,12 +204,11 @@ Result disable_unheld(Watchdogs& watchdogs, const Kernel& kernel, Device& device
         }
         if (!open_device(watchdogs, kernel, device, n)) return Result::not_done;
     } else {
-        const State state = state_of(kernel, device);
-        if (state == State::unknown) {
+        if (device.state == State::unknown) {
             say_state_unknown(kernel, device, "not stopped");
             return Result::not_done;
         }
-        const bool inactive = state == State::inactive;
+        const bool inactive = device.state == State::inactive;
         if (inactive && may_never_stop(kernel, device)) return Result::done;
         // A stopped watchdog that another process holds is stopped all the same.
         bool busy = false;
@@ -246,7 +243,8 @@ Result arm(Watchdogs& watchdogs, const Kernel& kernel, int n, int32_t millisecon
         std::snprintf(problem, sizeof problem, "cannot refresh the watchdog: %s", std::strerror(errno));
         armed = false;
     }
-    if (!armed) undo_arm(watchdogs, kernel, device, n, started_here || (held_before && device.legacy), problem);
+    // A legacy driver does not show whether it ran before: it is stopped again, also when held.
+    if (!armed) undo_arm(watchdogs, kernel, device, n, started_here || device.legacy, problem);
     if (!armed && !held_before) {
         // A keep-alive loop after a failed arm must never keep a watchdog that this process did not arm.
         let_go(watchdogs, kernel, n);

@@ -60,11 +60,13 @@ bool locate_legacy_node(const Kernel& kernel, Device& device) {
     return true;
 }
 
-// A watchdog of the kernel's core whose folder has no state file: a kernel built without the
-// watchdog's sysfs files.
-bool shows_no_state(const Kernel& kernel, const Device& device) {
+State read_state(const Kernel& kernel, const Device& device) {
     char text[32];
-    return !read_attribute(kernel, device, "state", text, sizeof text) && errno == ENOENT;
+    if (!read_attribute(kernel, device, "state", text, sizeof text)) return State::unknown;
+    if (std::strncmp(text, "active", 6) == 0) return State::active;
+    if (std::strncmp(text, "inactive", 8) == 0) return State::inactive;
+    errno = EINVAL;
+    return State::unknown;
 }
 
 // A legacy driver's nowayout shows in its module's references: at every open it takes one for the
@@ -145,7 +147,11 @@ bool find_device(const Kernel& kernel, int n, Device& device) {
         release_path(kernel, device);
         return false;
     }
-    device.stateless = !device.legacy && shows_no_state(kernel, device);
+    // A watchdog of the kernel's core whose folder has no state file: a kernel built without the
+    // watchdog's sysfs files.
+    device.state = device.legacy ? State::unknown : read_state(kernel, device);
+    device.state_error = device.legacy ? ENOENT : errno;
+    device.stateless = !device.legacy && device.state == State::unknown && device.state_error == ENOENT;
     return true;
 }
 
@@ -167,15 +173,6 @@ bool read_attribute(const Kernel& kernel, const Device& device, const char* name
     if (length < 0) return false;
     text[length] = '\0';
     return true;
-}
-
-State state_of(const Kernel& kernel, const Device& device) {
-    char text[32];
-    if (!read_attribute(kernel, device, "state", text, sizeof text)) return State::unknown;
-    if (std::strncmp(text, "active", 6) == 0) return State::active;
-    if (std::strncmp(text, "inactive", 8) == 0) return State::inactive;
-    errno = EINVAL;
-    return State::unknown;
 }
 
 bool may_never_stop(const Kernel& kernel, const Device& device) {

@@ -8,23 +8,26 @@
 
 namespace kwd {
 
+enum class State { active, inactive, unknown };
+
 struct Device {
     char path[512];  // e.g. /dev/watchdog0
     char sysfs[64];  // the watchdog's folder in sysfs, e.g. /sys/dev/char/248:0; empty for a legacy driver
     Node node;
     bool legacy;     // a legacy driver: no folder in sysfs, stopped by a close after the magic character
     bool stateless;  // of the kernel's core, but sysfs shows no state (a kernel without the watchdog's files)
+    State state;     // what sysfs showed when the device was found; unknown for a legacy driver
+    int state_error; // why the state is unknown, as errno
     int path_fd;     // names the checked file until it is opened, so that exactly that file is opened
 };
-
-enum class State { active, inactive, unknown };
 
 [[gnu::format(printf, 3, 4)]] void say(const Kernel& kernel, const char* path, const char* format, ...);
 
 const char* chosen_path(const Kernel& kernel, int n);
 
-// Names watchdog n's device and checks that it is a watchdog, without opening it. Answers false,
-// having said why, when the library must not touch it; otherwise device.path_fd names the file.
+// Names watchdog n's device and checks that it is a watchdog, without opening it, and reads its
+// state. Answers false, having said why, when the library must not touch it; otherwise
+// device.path_fd names the file.
 bool find_device(const Kernel& kernel, int n, Device& device);
 void release_path(const Kernel& kernel, Device& device);
 
@@ -33,7 +36,6 @@ void name_held(const Watchdogs& watchdogs, const Kernel& kernel, int n, Device& 
 
 // Reads one of the watchdog's sysfs attributes; false with errno set when it cannot.
 bool read_attribute(const Kernel& kernel, const Device& device, const char* name, char* text, size_t size);
-State state_of(const Kernel& kernel, const Device& device);
 // Whether the watchdog may never be stopped once started; taken to be so when it cannot be read.
 bool may_never_stop(const Kernel& kernel, const Device& device);
 

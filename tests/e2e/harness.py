@@ -38,6 +38,20 @@ def on_the_wire(text):
     return data.replace(b"\n", b"\r\n") if WINDOWS else data
 
 
+def full_pipe():
+    """A pipe whose reader stopped reading: filled to the brim, then made blocking again. Answers
+    (read end, write end)."""
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while True:
+            os.write(write_end, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+    return read_end, write_end
+
+
 class Sandbox:
     """A fresh folder holding a copy of the tool and, unless told otherwise, a driver library."""
 

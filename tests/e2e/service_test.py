@@ -1,5 +1,4 @@
 """Service mode as a process: a deliberate stop ends the loop and disarms; any other end does not."""
-import fcntl
 import glob
 import os
 import re
@@ -8,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BUILD_DIR, PREFIX, WINDOWS, SandboxTest, on_the_wire
+from harness import BUILD_DIR, PREFIX, WINDOWS, SandboxTest, full_pipe, on_the_wire
 from oneshot_test import usage
 
 LOOP = ["W0", "T5", "L1"]
@@ -80,16 +79,8 @@ class ServiceMode(SandboxTest):
         self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
 
     def test_output_that_nobody_reads_never_holds_up_the_loop(self):
-        read_end, write_end = os.pipe()
+        read_end, write_end = full_pipe()
         self.addCleanup(os.close, read_end)
-        # Filled to the brim, then made blocking again, as a pipe whose reader stopped reading is.
-        fcntl.fcntl(write_end, fcntl.F_SETFL, os.O_NONBLOCK)
-        try:
-            while True:
-                os.write(write_end, b"x" * 4096)
-        except BlockingIOError:
-            pass
-        fcntl.fcntl(write_end, fcntl.F_SETFL, 0)
         process = self.box.start(["--service"] + LOOP, stdout=write_end)
         os.close(write_end)
         self.addCleanup(process.kill)
