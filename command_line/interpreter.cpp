@@ -1,5 +1,6 @@
 #include "command_line/interpreter.h"
 
+#include "command_line/guards.h"
 #include "command_line/keep_alive.h"
 #include "command_line/number.h"
 #include "command_line/scan_state.h"
@@ -19,6 +20,28 @@ bool loop_follows(int argc, const char* const* argv) {
         if (letter == 'D' || letter == 'R') return false;
     }
     return false;
+}
+
+// The refresh period the loop will have: the last L that the command pass reaches.
+int32_t planned_period(int argc, const char* const* argv) {
+    int32_t period = 0;
+    for (int i = 1; i < argc; ++i) {
+        const int letter = upper(argv[i][0]);
+        if (letter == 'L') period = parse_number(argv[i] + 1);
+        if (letter == 'D' || letter == 'R') break;
+    }
+    return period;
+}
+
+// Guard options are refused, with a message, unless they are sound and a loop follows to use them.
+bool guard_options_hold(int argc, const char* const* argv, const Host& host, const Guards& guards) {
+    const char* problem = guards.problem;
+    if (problem == nullptr && !loop_follows(argc, argv)) problem = "Guard Parameter error: guards need a loop (L)!\r\n";
+    if (problem == nullptr && guards.grace_seconds != 0 && guards.grace_seconds <= planned_period(argc, argv)) {
+        problem = "Guard Parameter error: the grace must be longer than the refresh period!\r\n";
+    }
+    if (problem != nullptr) say(host, "%s", problem);
+    return problem == nullptr;
 }
 
 // Whether what a call did lasts: a call that holds only while this process holds the device counts
@@ -92,11 +115,16 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
 }  // namespace
 
 int run(int argc, const char* const* argv, const Host& host, bool service) {
-    if (argc < 3) {
+    // Guard options (--name=value) stand among the commands, which never take an argument that
+    // starts with '-'; they do not count as commands.
+    Guards guards;
+    read_guard_options(argc, argv, guards);
+    if (argc - guards.options < 3) {
         // A process may be started with no arguments at all, not even its own name.
         print_usage(host, (argc > 0 && argv[0] != nullptr) ? argv[0] : "");
         return 1;
     }
+    if (guards.options > 0 && !guard_options_hold(argc, argv, host, guards)) return 1;
     WatchdogDriver driver;
     const LoadResult loaded = load_driver(driver, host);
     if (loaded.status == LoadStatus::no_library) {
@@ -116,7 +144,7 @@ int run(int argc, const char* const* argv, const Host& host, bool service) {
     }
     int status = 1;
     if (carry_out_commands(argc, argv, host, driver, state)) {
-        status = state.loop_requested ? keep_alive(state, driver, host) : 0;
+        status = state.loop_requested ? keep_alive(state, driver, host, guards) : 0;
     }
     if (service && status != 0 && state.armed) disable_and_say(driver, host, state.selected_watchdog);
     return status;

@@ -29,9 +29,30 @@ Wake sleep_through(ScanState& state, const WatchdogDriver& driver, const Host& h
     return wake;
 }
 
+void refresh_and_say(const WatchdogDriver& driver, const Host& host, const ScanState& state, bool& failing) {
+    const unsigned n = state.selected_watchdog;
+    const bool refreshed = refresh(driver, n) != Outcome::not_done;
+    if (refreshed != failing) return;
+    failing = !refreshed;
+    if (failing) {
+        say(host, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
+            static_cast<long>(state.refresh_period_seconds));
+    } else {
+        say(host, "WDT%d is reset again.\r\n", static_cast<int>(n));
+    }
+    host.flush();
+}
+
+// The slot after `due`; when the process was held up past it, one period from now.
+int64_t next_due(const Host& host, int64_t due, int64_t period_ms) {
+    const int64_t now = host.now_ms();
+    due += period_ms;
+    return now >= due ? now + period_ms : due;
+}
+
 }  // namespace
 
-int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host) {
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, Guards& guards) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
         say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
         return 1;
@@ -47,6 +68,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host)
     // when standard output is a file or a pipe.
     host.flush();
     host.hold_memory();
+    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds);
 
     // Refresh k is due k periods after the announcement, so the time the driver call takes does
     // not add up. When the process was held up past a due time, it refreshes once at once and the
@@ -59,6 +81,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host)
         Wake wake = host.sleep_until_ms(due);
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
         if (wake == Wake::resumed) {
+            restart_guards(guards, host);
             due = host.now_ms() + period_ms;
             continue;
         }
@@ -66,24 +89,15 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host)
         if (wake == Wake::stop_requested) {
             // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
             state.armed = false;
-            return disable_and_say(driver, host, n) ? 0 : 1;
+            const bool disabled = disable_and_say(driver, host, n);
+            end_guards(guards, host);
+            return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
-        const bool refreshed = refresh(driver, n) != Outcome::not_done;
-        if (refreshed == failing) {
-            failing = !refreshed;
-            if (failing) {
-                say(host, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
-                    static_cast<long>(state.refresh_period_seconds));
-            } else {
-                say(host, "WDT%d is reset again.\r\n", static_cast<int>(n));
-            }
-            host.flush();
-        }
-        const int64_t now = host.now_ms();
-        due += period_ms;
-        if (now >= due) due = now + period_ms;
+        if (guards_allow_refresh(guards, host, n, state.timer_seconds)) refresh_and_say(driver, host, state, failing);
+        run_checks(guards, host);
+        due = next_due(host, due, period_ms);
     }
 }
 

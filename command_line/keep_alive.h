@@ -1,5 +1,6 @@
 #pragma once
 
+#include "command_line/guards.h"
 #include "command_line/scan_state.h"
 #include "driver/watchdog_driver.h"
 #include "platform/host.h"
@@ -12,7 +13,8 @@ bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n)
 // Refreshes the selected watchdog once every refresh period for as long as the process runs.
 // Answers 1 when the timer and period are refused. When the host's wait says a stop was requested,
 // disables the watchdog, says so, and answers 0 (1 if the disable failed). A refresh that fails
-// never ends the loop.
-int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host);
+// never ends the loop. With guards, a slot refreshes only while every guard has had good news
+// within its grace; a stop ends what the guards started.
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, Guards& guards);
 
 }  // namespace wdt

@@ -16,6 +16,16 @@ enum class Wake {
     resumed,         // the machine woke up again: the loop arms again and goes on
 };
 
+// How a child process that the tool started stands.
+enum class ProcessState {
+    running,
+    succeeded,  // ended with exit status 0
+    failed,     // ended otherwise
+};
+
+// What file_stamp answers when there is no such file.
+inline constexpr int64_t kNoFile = INT64_MIN;
+
 struct Host {
     // Loads a dynamic library by file name; nullptr when it cannot be loaded.
     void* (*open_library)(const char* file_name);
@@ -35,6 +45,16 @@ struct Host {
     // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
     // back from disk; quietly does nothing where the system refuses.
     void (*hold_memory)();
+    // When the file was last modified, as a number that changes whenever that time does; kNoFile
+    // when it cannot be read.
+    int64_t (*file_stamp)(const char* path);
+    // Starts a command as a child process (POSIX: /bin/sh -c COMMAND; Windows: a command line as
+    // CreateProcess takes it) in a process group (a job) of its own, with no input and its output
+    // discarded, and never waits for it. Answers an id above 0; 0 when it could not be started.
+    int64_t (*start_process)(const char* command);
+    ProcessState (*poll_process)(int64_t id);
+    // Ends the process and everything it started, and forgets it; never waits for them.
+    void (*end_process)(int64_t id);
 };
 
 // The real operating system; one implementation per platform.

@@ -7,10 +7,12 @@ namespace wdt {
 Priority priority_of(const char* text, size_t length) {
     const std::string_view message(text, length);
     if (message.find("could not be") != std::string_view::npos || message.find("error!") != std::string_view::npos ||
-        message.find("error:") != std::string_view::npos || message.rfind("Not find", 0) == 0) {
+        message.find("error:") != std::string_view::npos || message.rfind("Not find", 0) == 0 ||
+        message.find("refreshes stop") != std::string_view::npos) {
         return Priority::error;
     }
-    return message.rfind("Ignored ", 0) == 0 ? Priority::warning : Priority::info;
+    const bool warning = message.rfind("Ignored ", 0) == 0 || message.find(": no news from ") != std::string_view::npos;
+    return warning ? Priority::warning : Priority::info;
 }
 
 }  // namespace wdt

@@ -23,6 +23,12 @@ int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
 void hold_memory();
 
+// The guards' side: a file's modification time, and child processes (processes_*.cpp).
+int64_t file_stamp(const char* path);
+int64_t start_process(const char* command);
+wdt::ProcessState poll_process(int64_t id);
+void end_process(int64_t id);
+
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.
 int run_service(int argc, char** argv, int (*tool)(int argc, char** argv));

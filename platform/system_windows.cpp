@@ -117,7 +117,8 @@ SERVICE_STATUS_HANDLE service_handle = nullptr;
 // Messages are handed to a thread of their own, which writes them where they go: the loop's thread
 // never waits for a console (a selection in progress holds every write to it), a pipe that nobody
 // reads, or a disk (Windows extends a file synchronously, whatever the flags). A message that finds
-// every slot taken is dropped. At the end of the process what is queued gets two seconds.
+// every slot taken is dropped. At the end of the process what is queued is written, unless one
+// write has been stuck for two seconds: a thread that a busy machine has not yet run is waited for.
 struct Output {
     HANDLE target = INVALID_HANDLE_VALUE;
     HANDLE events = nullptr;  // a service's event source: each message is an event too
@@ -127,6 +128,7 @@ struct Output {
     char texts[16][2048];
     DWORD lengths[16];
     int first = 0, count = 0;
+    int64_t writing_since = 0;  // when the write under way began; 0 while none is
 };
 Output output;
 
@@ -159,11 +161,13 @@ DWORD WINAPI write_output(void*) {
             }
             const DWORD length = output.lengths[output.first];
             std::memcpy(text, output.texts[output.first], length);
+            output.writing_since = now_ms();
             LeaveCriticalSection(&output.lock);
             DWORD written = 0;
             WriteFile(output.target, text, length, &written, nullptr);  // nobody to tell when it fails
             if (output.events != nullptr) report_event(text, length);
             EnterCriticalSection(&output.lock);
+            output.writing_since = 0;
             output.first = (output.first + 1) % 16;
             --output.count;
             LeaveCriticalSection(&output.lock);
@@ -172,7 +176,13 @@ DWORD WINAPI write_output(void*) {
 }
 
 void finish_output() {
-    if (output.idle != nullptr) WaitForSingleObject(output.idle, 2000);
+    if (output.idle == nullptr) return;
+    while (WaitForSingleObject(output.idle, 50) == WAIT_TIMEOUT) {
+        EnterCriticalSection(&output.lock);
+        const int64_t since = output.writing_since;
+        LeaveCriticalSection(&output.lock);
+        if (since != 0 && now_ms() - since > 2000) return;  // a pipe nobody reads, a stalled disk
+    }
 }
 
 // Sends messages to `target` from now on, through the output thread; answers whether it runs.

@@ -2,7 +2,7 @@
 registers the service with its path in quotes, and starts it where a WDT.dll is there (the
 simulated one, a feature asked for); settings the tool refuses fail the installation and leave
 nothing armed; uninstalling stops the service, which disarms the watchdog, and leaves nothing; a
-repair and an upgrade keep the settings given at the install; a rollback stops the service it
+repair and an upgrade keep the settings given at the install, guards among them; a rollback stops the service it
 started; the service's event source is registered, and removed at uninstall."""
 import glob
 import os
@@ -91,12 +91,17 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.journal(), [["SetWDT0", "5000", "208"], ["DisableWDT0"]])
 
     def test_a_repair_and_an_upgrade_keep_the_settings_and_a_rollback_stops_the_service(self):
-        self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20"), 0)
-        remembered = f'"{PROGRAM}" --service W1 T120 L20'
+        self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20",
+                                      r"HEARTBEAT=C:\Program Data\app.alive", "CHECK=cmd /c exit 0", "GRACE=90"), 0)
+        remembered = (f'"{PROGRAM}" --service W1 T120 L20 "--heartbeat=C:\\Program Data\\app.alive" '
+                      '"--check=cmd /c exit 0" "--grace=90"')
         self.assertEqual(self.service(), ("STOPPED", remembered))
         # A repair from the package, as "msiexec /fa" makes it (Wine's /fa takes only a product code).
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus"), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered))
+        # "none" drops a remembered guard.
+        self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", "HEARTBEAT=none"), 0)
+        self.assertEqual(self.service(), ("STOPPED", remembered.replace(' "--heartbeat=C:\\Program Data\\app.alive"', "")))
 
         # An upgrade to another installer of the product (made for the tests: it fails after the
         # service started) takes the remembered watchdog, and the given timeout and period; its

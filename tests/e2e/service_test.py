@@ -148,12 +148,21 @@ class WindowsService(SandboxTest):
             return f.read()
 
     def test_runs_on_schedule_and_a_stop_disarms(self):
-        name = self.service("W0 T5 L1")
+        # With a check that hangs, and leaves a process of its own that beats into a file: the stop
+        # ends both.
+        beats = os.path.join(self.box.root, "beats")
+        child = "Z:" + os.environ["WDT_GUARD_CHILD"].replace("/", "\\")
+        name = self.service(f'W0 T5 L1 "--check={child} hang Z:{beats.replace("/", chr(92))}"')
         self.assertTrue(wait_for(lambda: len(self.journal()) >= 4, 180), self.journal())
         self.assertEqual(self.query(name), ("RUNNING", 0))
+        self.assertTrue(wait_for(lambda: os.path.exists(beats), 10))
         self.sc("stop", name)
         self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
         self.assertEqual(self.query(name), ("STOPPED", 0))
+        time.sleep(0.3)
+        beaten = os.path.getsize(beats)
+        time.sleep(1)
+        self.assertEqual(os.path.getsize(beats), beaten, "the check's process outlived the service")
         journal = self.journal()
         calls = [tuple(entry[1:]) for entry in journal]
         self.assertEqual((calls[0], calls[-1]), (("SetWDT0", "5000", "208"), ("DisableWDT0",)))

@@ -1,6 +1,8 @@
 #include "tests/support/fake_host.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 #include "command_line/interpreter.h"
 
@@ -82,7 +84,37 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 
 void hold_memory() { ++the_world.memory_holds; }
 
-const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory};
+// The time of the last touch so far; a file touched during a span is touched at every instant of it.
+int64_t file_stamp(const char* path) {
+    int64_t stamp = wdt::kNoFile;
+    for (const auto& [from, to] : the_world.touched[path]) {
+        if (from <= the_world.now_ms) stamp = std::max(stamp, std::min(the_world.now_ms, to - 1));
+    }
+    return stamp;
+}
+
+int64_t start_process(const char* command) {
+    if (the_world.commands.count(command) == 0) return 0;
+    the_world.processes.push_back({command, the_world.now_ms});
+    return static_cast<int64_t>(the_world.processes.size());
+}
+
+wdt::ProcessState poll_process(int64_t id) {
+    const Process& process = the_world.processes.at(static_cast<size_t>(id - 1));
+    const Command& command = the_world.commands[process.command];
+    if (process.ended_ms >= 0) throw std::logic_error("polled after it was ended: " + process.command);
+    if (command.runs_ms < 0 || the_world.now_ms - process.started_ms < command.runs_ms) return wdt::ProcessState::running;
+    return command.succeeds ? wdt::ProcessState::succeeded : wdt::ProcessState::failed;
+}
+
+void end_process(int64_t id) {
+    Process& process = the_world.processes.at(static_cast<size_t>(id - 1));
+    if (process.ended_ms >= 0) throw std::logic_error("ended twice: " + process.command);
+    process.ended_ms = the_world.now_ms;
+}
+
+const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory,
+                         file_stamp, start_process, poll_process, end_process};
 
 }  // namespace
 

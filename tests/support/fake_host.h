@@ -23,6 +23,19 @@ struct DriverCall {
     }
 };
 
+// A check or repair the tool started.
+struct Process {
+    std::string command;
+    int64_t started_ms = 0;
+    int64_t ended_ms = -1;  // when the tool ended it; -1 while it has not
+};
+
+// How a command behaves once started: it runs for a while (-1: never ends), then exits 0 or not.
+struct Command {
+    int64_t runs_ms = 0;
+    bool succeeds = true;
+};
+
 struct World {
     // What the fake system offers.
     bool library_present = true;
@@ -38,6 +51,10 @@ struct World {
     std::map<int, wdt::Wake> wakes;         // per wait, from 0: how it ends instead of at its deadline
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
+    // Heartbeat files: the spans of time [from, to) during which the application keeps touching
+    // each; a file without any span does not exist.
+    std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> touched;
+    std::map<std::string, Command> commands;  // unknown commands cannot be started
 
     // What the tool did.
     int library_loads = 0;
@@ -51,6 +68,7 @@ struct World {
     int memory_holds = 0;
     std::vector<int> holds_at_wait;         // memory_holds at the start of each wait
     int64_t now_ms = 1000;
+    std::vector<Process> processes;          // in the order they were started
 };
 
 World& world();

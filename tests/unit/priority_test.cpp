@@ -18,6 +18,10 @@ TEST(Priority, ProblemsAreErrorsOrWarningsAndTheRestInformation) {
         {"Watch dog number parameter error!\n", Priority::error},
         {"Not find function: SetWDT1 in WDT.dll\r\n", Priority::error},
         {"Ignored SIGHUP: only SIGTERM or SIGINT stops the service.\r\n", Priority::warning},
+        {"WDT0: no news from --check=true for 6 seconds: refreshes stop, and the watchdog resets the machine in about "
+         "5 seconds!\r\n", Priority::error},
+        {"WDT0: no news from --check=true for 6 seconds: running --repair=true\r\n", Priority::warning},
+        {"WDT0: news from --check=true again: refreshes go on.\r\n", Priority::info},
         {"WDT0 has already been disabled!\r\n", Priority::info},
         {"WDT0 is reset again.\r\n", Priority::info},
         {"System will be reset after 5 seconds.\n", Priority::info},

@@ -104,6 +104,25 @@ case "$scenario" in
         mark rebooting
         systemctl reboot
         sleep 120 ;;
+    guard)
+        # The keep-alive guards an application's heartbeat (and a check that always passes), with
+        # a grace of 6 s; under load the healthy application is never reset; once it hangs the
+        # refreshes stop and the 6300ESB fires.
+        started
+        systemctl start app.service
+        printf 'WDTCTL_HEARTBEAT=/run/app/alive\nWDTCTL_CHECK=test -e /run/app/alive\nWDTCTL_GRACE=6\n' >>/etc/default/wdtctl
+        systemctl restart wdtctl.service
+        mark "guarded-$(systemctl is-active wdtctl.service)"
+        mark "arguments-$(tr '\0' ' ' </proc/$(systemctl show -P MainPID wdtctl.service)/cmdline)"
+        cd /var/tmp
+        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 30s --quiet |
+            while read -r line; do mark "load $line"; done
+        mark "loaded-service-$(systemctl is-active wdtctl.service)"
+        touch /run/app/hang
+        mark hung
+        sleep 10
+        mark "said-$(journalctl -q -p err -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
+            paste -sd '|')" ;;
     late)
         # The watchdog's driver is loaded 12 s into the boot (late-watchdog.service), and a unit
         # that never finishes stalls the boot (stall-boot.service).
