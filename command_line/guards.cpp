@@ -173,6 +173,13 @@ void run_checks(Guards& guards, const Host& host) {
     }
 }
 
+const Guard* silent_guard(const Guards& guards) {
+    for (int i = 0; i < guards.count; ++i) {
+        if (guards.list[i].silent) return &guards.list[i];
+    }
+    return nullptr;
+}
+
 void end_guards(Guards& guards, const Host& host) {
     for (int i = 0; i < guards.count; ++i) end(host, guards.list[i].process);
     end(host, guards.repair_process);

@@ -51,6 +51,8 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
 void run_checks(Guards& guards, const Host& host);
 // After a sleep of the machine, the application had no chance to bring news: every clock starts again.
 void restart_guards(Guards& guards, const Host& host);
+// The first guard that is out of grace, or nullptr.
+const Guard* silent_guard(const Guards& guards);
 // Ends every check and repair still running, and all they started.
 void end_guards(Guards& guards, const Host& host);
 

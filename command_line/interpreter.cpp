@@ -3,6 +3,7 @@
 #include "command_line/guards.h"
 #include "command_line/keep_alive.h"
 #include "command_line/number.h"
+#include "command_line/record.h"
 #include "command_line/scan_state.h"
 #include "command_line/usage.h"
 #include "driver/watchdog_driver.h"
@@ -142,9 +143,12 @@ int run(int argc, const char* const* argv, const Host& host, bool service) {
         say(host, "Service Parameter error: a service needs a loop (L)!\r\n");
         return 1;
     }
+    // A service says why its previous run ended before it touches the watchdog.
+    Record record;
+    if (service) open_record(record, host, state.selected_watchdog, argc, argv);
     int status = 1;
     if (carry_out_commands(argc, argv, host, driver, state)) {
-        status = state.loop_requested ? keep_alive(state, driver, host, guards) : 0;
+        status = state.loop_requested ? keep_alive(state, driver, host, guards, record) : 0;
     }
     if (service && status != 0 && state.armed) disable_and_say(driver, host, state.selected_watchdog);
     return status;

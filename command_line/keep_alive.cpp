@@ -43,6 +43,17 @@ void refresh_and_say(const WatchdogDriver& driver, const Host& host, const ScanS
     host.flush();
 }
 
+// Keeps in the record whether guards hold the refreshes back, which guard and since when.
+void note_guards(Record& record, const Host& host, const Guards& guards) {
+    const Guard* silent = silent_guard(guards);
+    if (silent == nullptr) {
+        write_record(record, host, "running");
+        return;
+    }
+    const int64_t silent_for_s = (host.now_ms() - silent->news_ms) / 1000;
+    write_record(record, host, "silent", silent->option, host.wall_clock_s() - silent_for_s);
+}
+
 // The slot after `due`; when the process was held up past it, one period from now.
 int64_t next_due(const Host& host, int64_t due, int64_t period_ms) {
     const int64_t now = host.now_ms();
@@ -52,7 +63,7 @@ int64_t next_due(const Host& host, int64_t due, int64_t period_ms) {
 
 }  // namespace
 
-int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, Guards& guards) {
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, Guards& guards, Record& record) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
         say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
         return 1;
@@ -69,6 +80,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     host.flush();
     host.hold_memory();
     start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds);
+    write_record(record, host, "running");
 
     // Refresh k is due k periods after the announcement, so the time the driver call takes does
     // not add up. When the process was held up past a due time, it refreshes once at once and the
@@ -76,7 +88,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
     int64_t due = host.now_ms() + period_ms;
     const unsigned n = state.selected_watchdog;
-    bool failing = false;
+    bool failing = false, held_back = false;
     for (;;) {
         Wake wake = host.sleep_until_ms(due);
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
@@ -91,12 +103,18 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             state.armed = false;
             const bool disabled = disable_and_say(driver, host, n);
             end_guards(guards, host);
+            if (disabled) write_record(record, host, "stopped");
             return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
-        if (guards_allow_refresh(guards, host, n, state.timer_seconds)) refresh_and_say(driver, host, state, failing);
+        const bool allowed = guards_allow_refresh(guards, host, n, state.timer_seconds);
+        if (allowed) refresh_and_say(driver, host, state, failing);
         run_checks(guards, host);
+        if (allowed == held_back) {
+            held_back = !allowed;
+            note_guards(record, host, guards);
+        }
         due = next_due(host, due, period_ms);
     }
 }

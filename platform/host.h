@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 namespace wdt {
@@ -55,6 +56,14 @@ struct Host {
     ProcessState (*poll_process)(int64_t id);
     // Ends the process and everything it started, and forgets it; never waits for them.
     void (*end_process)(int64_t id);
+    // Seconds since 1970 on the wall clock: only for saying when something happened.
+    int64_t (*wall_clock_s)();
+    int64_t (*process_id)();
+    // A service's record of watchdog n, kept where the system keeps a service's state: written whole
+    // (a temporary file, flushed to disk, renamed over the old one), or not at all (answers false);
+    // read into the buffer, answering its length (0 when there is none, at most size - 1).
+    bool (*write_record)(unsigned n, const char* text, size_t length);
+    size_t (*read_record)(unsigned n, char* buffer, size_t size);
 };
 
 // The real operating system; one implementation per platform.

@@ -11,7 +11,10 @@ Priority priority_of(const char* text, size_t length) {
         message.find("refreshes stop") != std::string_view::npos) {
         return Priority::error;
     }
-    const bool warning = message.rfind("Ignored ", 0) == 0 || message.find(": no news from ") != std::string_view::npos;
+    const bool warning = message.rfind("Ignored ", 0) == 0 || message.find(": no news from ") != std::string_view::npos ||
+                         message.find("without a deliberate stop") != std::string_view::npos ||
+                         message.find("stopped refreshing") != std::string_view::npos ||
+                         message.find("is damaged") != std::string_view::npos;
     return warning ? Priority::warning : Priority::info;
 }
 

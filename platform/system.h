@@ -29,6 +29,12 @@ int64_t start_process(const char* command);
 wdt::ProcessState poll_process(int64_t id);
 void end_process(int64_t id);
 
+// A service's record of a watchdog (records_*.cpp).
+int64_t wall_clock_s();
+int64_t process_id();
+bool write_record(unsigned n, const char* text, size_t length);
+size_t read_record(unsigned n, char* buffer, size_t size);
+
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.
 int run_service(int argc, char** argv, int (*tool)(int argc, char** argv));

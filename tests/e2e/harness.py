@@ -83,6 +83,7 @@ class Sandbox:
     def environment(self, extra=None):
         env = dict(os.environ)
         env["WDT_SIM_JOURNAL"] = self.journal_path
+        env["STATE_DIRECTORY"] = self.root  # a service's record, as systemd names its folder
         env.pop("LD_LIBRARY_PATH", None)
         env.update(extra or {})
         return env

@@ -21,6 +21,7 @@ def wait_for(condition, seconds):
 ANNOUNCED = ("System will be reset after 5 seconds.\n"
              "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
 NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
+NO_RECORD = b"WDT0: no record of an earlier run.\r\n"  # what a service says first, in a new sandbox
 ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
 # Where test.sh keeps the output of Wine's services (and so of the wdtctl services they start).
 WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
@@ -42,23 +43,38 @@ class ServiceMode(SandboxTest):
         return process.stdout.read(), status, time.monotonic() - sent
 
     def test_stop_requests_disarm(self):
+        # One sandbox for both: the second start says from the first one's record how it ended.
+        first = re.escape(NO_RECORD)
         for how in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=how.name):
-                self.fresh(self.driver)
                 stdout, status, took = self.stop_after_refreshes(["--service"] + LOOP, how)
-                self.assertEqual((stdout, status), (on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"), 0))
+                self.assertRegex(stdout, b"^" + first + re.escape(on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n")) + b"$")
+                self.assertEqual(status, 0)
                 self.assertLess(took, 0.5)
                 calls = self.box.calls()
                 self.assertEqual((calls[0], calls[-1]), (("SetWDT0", 5000, 208), ("DisableWDT0",)))
                 self.assertEqual(calls[1:-1], [("ResetWDT0",)] * (len(calls) - 2))
+                os.remove(self.box.journal_path)
+                first = rb"WDT0: the previous run ended with a deliberate stop at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\.\r\n"
 
     def test_any_other_end_leaves_the_watchdog_armed(self):
         for args, how in ((LOOP, signal.SIGTERM), (["--service"] + LOOP, signal.SIGKILL)):
             with self.subTest(args=args, signal=how.name):
                 self.fresh(self.driver)
                 stdout, status, _ = self.stop_after_refreshes(args, how)
-                self.assertEqual((stdout, status), (on_the_wire(ANNOUNCED), -how))
+                self.assertEqual((stdout, status), ((NO_RECORD if "--service" in args else b"") + on_the_wire(ANNOUNCED), -how))
                 self.assertNotIn(("DisableWDT0",), self.box.calls())
+        # The killed service's record says so at the next start; a record cut short is not used.
+        os.remove(self.box.journal_path)
+        stdout, _, _ = self.stop_after_refreshes(["--service"] + LOOP, signal.SIGTERM)
+        self.assertRegex(stdout, rb"^WDT0: the previous run \(pid \d+, started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\) "
+                                 rb"ended without a deliberate stop\.\r\n")
+        record = os.path.join(self.box.root, "watchdog0.record")
+        with open(record, "r+b") as f:
+            f.truncate(os.path.getsize(record) - 2)
+        os.remove(self.box.journal_path)
+        stdout, _, _ = self.stop_after_refreshes(["--service"] + LOOP, signal.SIGTERM)
+        self.assertTrue(stdout.startswith(b"WDT0: the record of the previous run is damaged, and is not used.\r\n"), stdout)
 
     def test_routine_signals_are_said_and_ignored(self):
         process = self.box.start(["--service"] + LOOP)
@@ -74,7 +90,7 @@ class ServiceMode(SandboxTest):
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(timeout=5), 0)
         ignored = "Ignored {}: only SIGTERM or SIGINT stops the service.\r\n"
-        self.assertEqual(process.stdout.read(), on_the_wire(
+        self.assertEqual(process.stdout.read(), NO_RECORD + on_the_wire(
             ANNOUNCED + ignored.format("SIGHUP") + ignored.format("SIGUSR1") + "WDT0 has already been disabled!\r\n"))
         self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
 
@@ -110,6 +126,10 @@ class WindowsService(SandboxTest):
         self.journals = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
         for journal in glob.glob(self.journals):
             os.remove(journal)
+        # %ProgramData%\wdtctl: Wine's services see C:\users\Public as %ProgramData%.
+        self.records = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "Public", "wdtctl")
+        for record in glob.glob(os.path.join(self.records, "watchdog*.record")):
+            os.remove(record)
 
     def sc(self, *args):
         # Wine's 64-bit "sc" serves a 32-bit service too, and starts fast where 32-bit code is emulated.
@@ -170,7 +190,9 @@ class WindowsService(SandboxTest):
         refreshes = [entry[0] for entry in journal[1:-1]]
         for earlier, later in zip(refreshes, refreshes[1:]):
             self.assertAlmostEqual(later - earlier, 1000, delta=250)
-        self.assertEqual(self.log(), on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n"))
+        self.assertEqual(self.log(), on_the_wire(NO_RECORD.decode() + ANNOUNCED + "WDT0 has already been disabled!\r\n"))
+        with open(os.path.join(self.records, "watchdog0.record")) as record:
+            self.assertIn("\nState: stopped\n", record.read())
 
     def events(self, since):
         """The events the services gave the event log since that offset of Wine's output, as (type,
@@ -183,10 +205,10 @@ class WindowsService(SandboxTest):
     def test_a_refused_command_line_stops_with_its_exit_code_and_never_leaves_it_armed(self):
         cases = [("W0 T60", on_the_wire(NO_LOOP.decode()), [],  # refused before any driver call
                   [("err", "Service Parameter error: a service needs a loop (L)!")]),
-                 ("W0 T5 L5", on_the_wire("System will be reset after 5 seconds.\n" + ORDER +
+                 ("W0 T5 L5", on_the_wire(NO_RECORD.decode() + "System will be reset after 5 seconds.\n" + ORDER +
                                           "WDT0 has already been disabled!\r\n"),
                   [("SetWDT0", "5000", "208"), ("DisableWDT0",)],
-                  [("trace", "System will be reset after 5 seconds."), ("err", ORDER.rstrip("\r\n")),
+                  [("trace", "WDT0: no record of an earlier run."), ("trace", "System will be reset after 5 seconds."), ("err", ORDER.rstrip("\r\n")),
                    ("trace", "WDT0 has already been disabled!")])]
         for command_line, log, calls, events in cases:
             with self.subTest(command_line=command_line):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "command_line/interpreter.h"
@@ -113,8 +114,26 @@ void end_process(int64_t id) {
     process.ended_ms = the_world.now_ms;
 }
 
+int64_t wall_clock_s() { return the_world.wall_clock_s + (the_world.now_ms - 1000) / 1000; }
+int64_t process_id() { return 4242; }
+
+bool write_record(unsigned n, const char* text, size_t length) {
+    ++the_world.record_writes;
+    if (the_world.records_writable) the_world.records[n] = std::string(text, length);
+    return the_world.records_writable;
+}
+
+size_t read_record(unsigned n, char* buffer, size_t size) {
+    const std::string& record = the_world.records[n];
+    const size_t length = std::min(record.size(), size - 1);
+    std::memcpy(buffer, record.data(), length);
+    buffer[length] = '\0';
+    return length;
+}
+
 const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory,
-                         file_stamp, start_process, poll_process, end_process};
+                         file_stamp, start_process, poll_process, end_process, wall_clock_s, process_id,
+                         write_record, read_record};
 
 }  // namespace
 

@@ -55,6 +55,10 @@ struct World {
     // each; a file without any span does not exist.
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> touched;
     std::map<std::string, Command> commands;  // unknown commands cannot be started
+    std::map<unsigned, std::string> records;  // a service's record of each watchdog
+    bool records_writable = true;
+    int record_writes = 0;
+    int64_t wall_clock_s = 1796000000;        // moves with now_ms
 
     // What the tool did.
     int library_loads = 0;

@@ -147,16 +147,18 @@ TEST(Interpreter, WhatLastsOnlyWhileHeldIsConfirmedOnlyWhenTheLoopHoldsIt) {
 TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
     const std::string no_loop = "Service Parameter error: a service needs a loop (L)!\r\n";
     const std::string order = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n";
+    // A service says first why its previous run ended (here there was none).
+    const std::string first0 = "WDT0: no record of an earlier run.\r\n", first1 = "WDT1: no record of an earlier run.\r\n";
     const Case cases[] = {
         {{"W0", "T5"}, no_loop, 1, {}, {}, true, true},
         {{"W0", "D", "L2"}, no_loop, 1, {}, {}, true, true},
-        {{"W0", "T5", "L5"}, armed(5) + order + disabled(0), 1, {set(0, 5000), disable(0)}, {}, true, true},
-        {{"W1", "T5", "T999", "L2"}, armed(5) + kTimeError + disabled(1), 1, {set(1, 5000), disable(1)}, {}, true,
+        {{"W0", "T5", "L5"}, first0 + armed(5) + order + disabled(0), 1, {set(0, 5000), disable(0)}, {}, true, true},
+        {{"W1", "T5", "T999", "L2"}, first1 + armed(5) + kTimeError + disabled(1), 1, {set(1, 5000), disable(1)}, {}, true,
          true},
-        {{"W0", "T5", "L2", "R"}, armed(5) + "WDT0 could not be reset!\r\n" + disabled(0), 1,
+        {{"W0", "T5", "L2", "R"}, first0 + armed(5) + "WDT0 could not be reset!\r\n" + disabled(0), 1,
          {set(0, 5000), reset_entry(0), disable(0)}, {"ResetWDT0"}, true, true},
-        {{"W0", "T999", "L2"}, kTimeError, 1, {}, {}, true, true},
-        {{"W0", "T5", "L2", "D"}, armed(5) + "WDT0 could not be disabled!\r\n", 1, {set(0, 5000), disable(0)},
+        {{"W0", "T999", "L2"}, first0 + kTimeError, 1, {}, {}, true, true},
+        {{"W0", "T5", "L2", "D"}, first0 + armed(5) + "WDT0 could not be disabled!\r\n", 1, {set(0, 5000), disable(0)},
          {"DisableWDT0"}, true, true},
         // Outside service mode nothing changes: the watchdog stays armed.
         {{"W0", "T5", "L5"}, armed(5) + order, 1, {set(0, 5000)}},

@@ -159,6 +159,7 @@ TEST(KeepAliveAcrossSleep, DisarmsBeforeTheMachineSleepsAndArmsAgainWhenItWakes)
     using wdt::Wake;
     const std::string armed = "System will be reset after 5 seconds.\n";
     const std::string disabled = "WDT0 has already been disabled!\r\n";
+    const std::string kNoRecord = "WDT0: no record of an earlier run.\r\n";  // as a service
     const struct {
         std::vector<std::string> arguments;
         std::map<int, Wake> wakes;
@@ -168,10 +169,10 @@ TEST(KeepAliveAcrossSleep, DisarmsBeforeTheMachineSleepsAndArmsAgainWhenItWakes)
         // Armed by this run: disarmed before sleep (however many waits the sleep takes), armed
         // again on waking, and refreshed a full period after that.
         {{"W0", "T5", "L2"}, {{1, Wake::suspending}, {2, Wake::due}, {3, Wake::resumed}},
-         armed + announcement(5, 2) + disabled + armed,
+         kNoRecord + armed + announcement(5, 2) + disabled + armed,
          {set(0, 5000), reset_entry(0), fake::disable(0), set(0, 5000), reset_entry(0)}},
         // Not armed by this run: left as it is.
-        {{"W0", "L2"}, {{0, Wake::suspending}, {1, Wake::resumed}}, announcement(5, 2),
+        {{"W0", "L2"}, {{0, Wake::suspending}, {1, Wake::resumed}}, kNoRecord + announcement(5, 2),
          {reset_entry(0), reset_entry(0), reset_entry(0)}},
     };
     for (const auto& c : cases) {

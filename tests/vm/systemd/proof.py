@@ -26,10 +26,10 @@ SCENARIOS = {
              "disarms again, and its refusal is the journal's one warning or worse; a suspend that freezes every task for 8 s: disarmed before, armed after, no firing; 40 s of every CPU busy, memory pressure and disk writes, then 60 s of a "
              "SCHED_FIFO busy loop on every CPU: no firing; then SIGKILL: not restarted, the 6300ESB fires "
              "within the timeout + 1 s", "killed", ("fires", 2.5, 6.0),
-             STARTED + ["stopped state-inactive", "journal-WDT0 has already been disabled!",
+             STARTED + ["stopped state-inactive", "journal-WDT0 has already been disabled!", "record-State: stopped",
                         "refused-service-failed state-inactive",
                         "problems-Time Parameter error: time for loop reset must be smaller then timer time!",
-                        "restarted-active",
+                        "restarted-active", "reason-2",
                         "woke-service-active state-active",
                         "real-time busy loop policy-1 priority-50", "loaded-service-active",
                         "after-kill-service-failed", "done"], ""),
@@ -41,7 +41,7 @@ SCENARIOS = {
               STARTED + ["guarded-active", "arguments-/usr/sbin/wdtctl --service W0 T5 L2 --heartbeat=/run/app/alive "
                          "--check=test -e /run/app/alive --grace=6 ", "loaded-service-active",
                          "said-WDT0: no news from --heartbeat=/run/app/alive for 6 seconds: refreshes stop, and the "
-                         "watchdog resets the machine in about 5 seconds!", "done"], ""),
+                         "watchdog resets the machine in about 5 seconds!", "record-State: silent guard-1", "done"], ""),
     "late": ("the watchdog's driver loaded 12 s into the boot, and a unit that never finishes stalls it: the "
              "keep-alive waits for the device, runs, and keeps the stalled machine up (no reset for 20 s)",
              "stalled", ("no reset", 21), STARTED + ["boot-starting", "still-active", "done"],

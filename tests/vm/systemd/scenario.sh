@@ -54,6 +54,7 @@ case "$scenario" in
             sleep 0.5
         done
         mark "journal-$said"
+        mark "record-$(grep '^State:' /var/lib/wdtctl/watchdog0.record)"
         sleep 8
         sed -i 's/^WDTCTL_PERIOD=.*/WDTCTL_PERIOD=5/' /etc/default/wdtctl
         systemctl start wdtctl.service
@@ -68,6 +69,14 @@ case "$scenario" in
         systemctl reset-failed wdtctl.service
         systemctl start wdtctl.service
         mark "restarted-$(systemctl is-active wdtctl.service)"
+        # Both starts since the stop said so (the refused one left the record as it was).
+        for _ in 1 2 3 4 5; do
+            reasons=$(journalctl -q -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
+                grep -c '^WDT0: the previous run ended with a deliberate stop at ')
+            [ "$reasons" = 2 ] && break
+            sleep 0.5
+        done
+        mark "reason-$reasons"
         # A suspend through systemd's own path, in the kernel's test mode for it (the emulated
         # machine cannot wake from a real one): every task is frozen for 8 s, while the 6300ESB
         # counts on. The keep-alive is stopped (disarmed) before, and started (armed) again after;
@@ -122,7 +131,9 @@ case "$scenario" in
         mark hung
         sleep 10
         mark "said-$(journalctl -q -p err -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
-            paste -sd '|')" ;;
+            paste -sd '|')"
+        mark "record-$(grep '^State:' /var/lib/wdtctl/watchdog0.record) guard-$(grep -c \
+            '^Guard: no news from --heartbeat=/run/app/alive since ' /var/lib/wdtctl/watchdog0.record)" ;;
     late)
         # The watchdog's driver is loaded 12 s into the boot (late-watchdog.service), and a unit
         # that never finishes stalls the boot (stall-boot.service).
