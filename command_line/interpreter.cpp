@@ -1,10 +1,13 @@
 #include "command_line/interpreter.h"
 
+#include <cstring>
+
 #include "command_line/guards.h"
 #include "command_line/keep_alive.h"
 #include "command_line/number.h"
 #include "command_line/record.h"
 #include "command_line/scan_state.h"
+#include "command_line/status.h"
 #include "command_line/usage.h"
 #include "driver/watchdog_driver.h"
 
@@ -49,25 +52,6 @@ bool guard_options_hold(int argc, const char* const* argv, const Host& host, con
 // only when the loop follows and keeps holding it.
 bool lasts(Outcome outcome, bool loop_follows) {
     return outcome == Outcome::done || (outcome == Outcome::done_while_held && loop_follows);
-}
-
-// Finds the watchdog the command line selects; the last selector wins. Answers false, having
-// printed why, when a selector is malformed or there is none.
-bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
-    for (int i = 1; i < argc; ++i) {
-        if (upper(argv[i][0]) != 'W') continue;
-        const auto number = static_cast<uint8_t>(argv[i][1] - '0');
-        if (number > 1) {
-            say(host, "Watch dog number parameter error!\n");
-            return false;
-        }
-        state.selected_watchdog = number;
-    }
-    if (state.selected_watchdog == kNoWatchdog) {
-        say(host, "Parameter error!\r\n");
-        return false;
-    }
-    return true;
 }
 
 // Carries out the commands in order, until the arguments run out or a disable or refresh ends the
@@ -115,9 +99,29 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
 
 }  // namespace
 
+bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
+    for (int i = 1; i < argc; ++i) {
+        if (upper(argv[i][0]) != 'W') continue;
+        const auto number = static_cast<uint8_t>(argv[i][1] - '0');
+        if (number > 1) {
+            say(host, "Watch dog number parameter error!\n");
+            return false;
+        }
+        state.selected_watchdog = number;
+    }
+    if (state.selected_watchdog == kNoWatchdog) {
+        say(host, "Parameter error!\r\n");
+        return false;
+    }
+    return true;
+}
+
 int run(int argc, const char* const* argv, const Host& host, bool service) {
     // Guard options (--name=value) stand among the commands, which never take an argument that
     // starts with '-'; they do not count as commands.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kStatusOption) == 0) return show_status(argc, argv, host);
+    }
     Guards guards;
     read_guard_options(argc, argv, guards);
     if (argc - guards.options < 3) {
@@ -145,7 +149,7 @@ int run(int argc, const char* const* argv, const Host& host, bool service) {
     }
     // A service says why its previous run ended before it touches the watchdog.
     Record record;
-    if (service) open_record(record, host, state.selected_watchdog, argc, argv);
+    if (service) open_record(record, host, driver, state.selected_watchdog, argc, argv);
     int status = 1;
     if (carry_out_commands(argc, argv, host, driver, state)) {
         status = state.loop_requested ? keep_alive(state, driver, host, guards, record) : 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "command_line/scan_state.h"
 #include "platform/host.h"
 
 namespace wdt {
@@ -10,5 +11,9 @@ namespace wdt {
 // the watchdog alive is refused before anything reaches the driver, and one that fails after
 // arming disarms before the end: a service that ends armed resets the machine at every start.
 int run(int argc, const char* const* argv, const Host& host, bool service = false);
+
+// Finds the watchdog the command line selects; the last selector wins. Answers false, having
+// printed why, when a selector is malformed or there is none.
+bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state);
 
 }  // namespace wdt

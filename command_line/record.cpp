@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace wdt {
@@ -53,7 +54,66 @@ void reason(const char* text, size_t length, char* out, size_t size) {
     }
 }
 
+// Seconds since 1970 from "YYYY-MM-DD hh:mm:ss UTC"; 0 when it is not that.
+int64_t parse_utc(const char* text) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (std::sscanf(text, "%d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) return 0;
+    const int64_t y = year - (month <= 2 ? 1 : 0);
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t year_of_era = y - era * 400;
+    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    const int64_t days = era * 146097 + day_of_era - 719468;
+    return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+// What the driver says of the last reset, from its description's boot status.
+void join_boot_status(const WatchdogDriver& driver, const Host& host, unsigned n, char* reason, size_t size) {
+    static char text[4096];
+    char boot[128] = "";
+    const bool said = describe(driver, host, n, text, sizeof text) >= 0 && field(text, "Boot status", boot, sizeof boot);
+    const char* joined = !said || std::strcmp(boot, "unknown") == 0 ? "the driver does not say whether the watchdog reset the machine"
+                         : std::strstr(boot, "card reset") != nullptr ? "the driver reports a reset by the watchdog"
+                                                                      : "the driver reports no reset by the watchdog";
+    const size_t used = std::strlen(reason);
+    std::snprintf(reason + used, size - used, "; %s", joined);
+}
+
 }  // namespace
+
+bool describe_record(const Host& host, unsigned n, char* out, size_t size) {
+    static char text[4096];
+    const size_t length = host.read_record(n, text, sizeof text);
+    char state[32] = "";
+    if (length == 0 || !is_whole(text, length) || !field(text, "State", state, sizeof state)) {
+        std::snprintf(out, size, "Keep-alive: %s\n", length == 0 ? "none recorded" : "the record is damaged");
+        return false;
+    }
+    char pid[32] = "", started[64] = "";
+    field(text, "Pid", pid, sizeof pid);
+    field(text, "Started", started, sizeof started);
+    // A pid of an earlier boot may belong to anything now.
+    const bool stopped = std::strcmp(state, "stopped") == 0;
+    const bool runs = !stopped && parse_utc(started) >= host.booted_at_s() - 2 &&
+                      host.process_runs(std::strtoll(pid, nullptr, 10));
+    size_t used = 0;
+    auto add = [&](const char* name, const char* value) {
+        const int written = std::snprintf(out + used, size - used, "%s: %s\n", name, value);
+        if (written > 0) used = std::min(size - 1, used + static_cast<size_t>(written));
+    };
+    add("Keep-alive", stopped ? "stopped"
+                      : !runs ? "ended without a deliberate stop"
+                      : std::strcmp(state, "silent") == 0 ? "running, refreshes held back by a guard"
+                                                          : "running");
+    add("Keep-alive pid", pid);
+    add("Keep-alive started", started);
+    char value[600];
+    if (stopped && field(text, "Changed", value, sizeof value)) add("Keep-alive stopped", value);
+    if (field(text, "Command line", value, sizeof value)) add("Keep-alive command line", value);
+    if (field(text, "Guard", value, sizeof value)) add("Guard", value);
+    if (field(text, "Previous", value, sizeof value)) add("Previous run", value);
+    return true;
+}
 
 void format_utc(int64_t seconds, char (&text)[64]) {
     // Days since 1970 to a civil date (the proleptic Gregorian calendar).
@@ -74,7 +134,8 @@ void format_utc(int64_t seconds, char (&text)[64]) {
     if (length < 0) text[0] = '\0';
 }
 
-void open_record(Record& record, const Host& host, unsigned n, int argc, const char* const* argv) {
+void open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
+                 const char* const* argv) {
     record.kept = true;
     record.n = n;
     record.started_s = host.wall_clock_s();
@@ -88,6 +149,9 @@ void open_record(Record& record, const Host& host, unsigned n, int argc, const c
     static char text[4096];
     const size_t length = host.read_record(n, text, sizeof text);
     reason(text, length, record.previous, sizeof record.previous);
+    if (std::strstr(record.previous, "without a deliberate stop") != nullptr) {
+        join_boot_status(driver, host, n, record.previous, sizeof record.previous);
+    }
     say(host, "WDT%u: %s.\r\n", n, record.previous);
 }
 

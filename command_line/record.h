@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "driver/watchdog_driver.h"
 #include "platform/host.h"
 
 namespace wdt {
@@ -18,12 +19,18 @@ struct Record {
     bool unwritable_said = false;
 };
 
-// Reads the previous run's record of watchdog n and says in one line why that run ended.
-void open_record(Record& record, const Host& host, unsigned n, int argc, const char* const* argv);
+// Reads the previous run's record of watchdog n and says in one line why that run ended; where it
+// ended without a deliberate stop, joined with what the driver says of the last reset.
+void open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
+                 const char* const* argv);
 // Writes the record with the keep-alive's state ("running", "stopped", or "silent" with the guard
 // that ran out of grace and since when). A record that cannot be written is said once.
 void write_record(Record& record, const Host& host, const char* state, const char* guard = nullptr,
                   int64_t silent_since_s = 0);
+
+// What the last record of watchdog n says of the keep-alive, as "Name: value" lines for a status;
+// answers whether there was a whole record.
+bool describe_record(const Host& host, unsigned n, char* text, size_t size);
 
 // "YYYY-MM-DD hh:mm:ss UTC" for seconds since 1970.
 void format_utc(int64_t seconds, char (&text)[64]);

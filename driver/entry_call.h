@@ -11,6 +11,7 @@ void call_plain_entry(PlainEntry entry);
 // The same for a library whose entries return a result: answers it.
 int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode);
 int32_t call_status_entry(StatusPlainEntry entry);
+int32_t call_describe_entry(DescribeEntry entry, int32_t n, char* text, int32_t size);
 
 // The other names under which a library for this processor may export an entry that takes
 // `argument_bytes` bytes of arguments: a 32-bit x86 __stdcall entry exported without a list of

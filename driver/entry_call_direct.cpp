@@ -13,6 +13,8 @@ int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_
 
 int32_t call_status_entry(StatusPlainEntry entry) { return entry(); }
 
+int32_t call_describe_entry(DescribeEntry entry, int32_t n, char* text, int32_t size) { return entry(n, text, size); }
+
 int decorated_names(const char*, int, char (&)[2][48]) { return 0; }
 
 }  // namespace wdt

@@ -34,6 +34,24 @@ int32_t call_with_two(const void* entry, int32_t milliseconds, int32_t mode) {
     return result;
 }
 
+// Three arguments of 4 bytes each (a pointer is 4 bytes here), pushed last first.
+int32_t call_with_three(const void* entry, const int32_t (&arguments)[3]) {
+    int32_t result;
+    asm volatile(
+        "movl %%esp, %%edi\n\t"
+        "andl $-16, %%esp\n\t"
+        "subl $4, %%esp\n\t"
+        "pushl 8(%1)\n\t"
+        "pushl 4(%1)\n\t"
+        "pushl 0(%1)\n\t"
+        "call *%2\n\t"
+        "movl %%edi, %%esp\n\t"
+        : "=a"(result)
+        : "r"(arguments), "r"(entry)
+        : "ecx", "edx", "edi", "memory", "cc");
+    return result;
+}
+
 int32_t call_with_none(const void* entry) {
     int32_t result;
     asm volatile(
@@ -54,6 +72,11 @@ int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_
 }
 
 int32_t call_status_entry(StatusPlainEntry entry) { return call_with_none(reinterpret_cast<const void*>(entry)); }
+
+int32_t call_describe_entry(DescribeEntry entry, int32_t n, char* text, int32_t size) {
+    const int32_t arguments[3] = {n, static_cast<int32_t>(reinterpret_cast<uintptr_t>(text)), size};
+    return call_with_three(reinterpret_cast<const void*>(entry), arguments);
+}
 
 // An entry that returns nothing leaves EAX as it pleases; that value is simply not used.
 void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {

@@ -77,4 +77,14 @@ Outcome refresh(const WatchdogDriver& driver, unsigned n) { return call_plain(dr
 
 Outcome disable(const WatchdogDriver& driver, unsigned n) { return call_plain(driver, driver.disable[n]); }
 
+int32_t describe(const WatchdogDriver& driver, const Host& host, unsigned n, char* text, int32_t size) {
+    void* entry = driver.reports_status ? find(host, driver.library, kDescribeEntry, 12) : nullptr;
+    if (entry == nullptr || !host.is_code(entry) || size <= 0) return -1;
+    text[0] = '\0';
+    const int32_t length = call_describe_entry(reinterpret_cast<DescribeEntry>(entry), static_cast<int32_t>(n), text, size);
+    if (length < 0 || length >= size) return -1;
+    text[length] = '\0';
+    return length;
+}
+
 }  // namespace wdt

@@ -15,6 +15,7 @@ using SetEntry = void (*)(int32_t milliseconds, int32_t mode);
 using PlainEntry = void (*)();
 using StatusSetEntry = int32_t (*)(int32_t milliseconds, int32_t mode);
 using StatusPlainEntry = int32_t (*)();
+using DescribeEntry = int32_t (*)(int32_t n, char* text, int32_t size);
 
 // Indexed by watchdog number, 0 or 1, which the caller has already validated.
 struct WatchdogDriver {
@@ -47,6 +48,8 @@ inline constexpr const char* kResultsMarker = "wdtctl_entry_results";
 inline constexpr int32_t kResultsProtocol = 0x77647402;
 inline constexpr int32_t kEntryDone = 0;
 inline constexpr int32_t kEntryDoneWhileHeld = 2;
+// Our own libraries' optional description of a watchdog: "Name: value" lines, read-only.
+inline constexpr const char* kDescribeEntry = "wdtctl_status";
 
 // Loads "WDT.dll" and looks up all six entry points, and whether it reports results. The driver is
 // usable only when this answers loaded; otherwise none of its entries is ever called.
@@ -57,5 +60,9 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host);
 Outcome arm(const WatchdogDriver& driver, unsigned n, int32_t seconds);
 Outcome refresh(const WatchdogDriver& driver, unsigned n);
 Outcome disable(const WatchdogDriver& driver, unsigned n);
+// What the library can say of watchdog n without touching it, into text (with its final NUL);
+// the length, or -1 when the library says nothing (a vendor's library has no such entry).
+// Looked up only when asked, so that other runs look up what they always did.
+int32_t describe(const WatchdogDriver& driver, const Host& host, unsigned n, char* text, int32_t size);
 
 }  // namespace wdt

@@ -37,7 +37,7 @@ const Host& system_host() {
     static const Host host{system::open_library, system::find_entry, system::is_code, print, flush, system::now_ms,
                            system::sleep_until_ms, system::hold_memory, system::file_stamp,
                            system::start_process, system::poll_process, system::end_process,
-                           system::wall_clock_s, system::process_id, system::write_record, system::read_record};
+                           system::wall_clock_s, system::process_id, system::process_runs, system::booted_at_s, system::write_record, system::read_record};
     return host;
 }
 

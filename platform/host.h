@@ -59,6 +59,9 @@ struct Host {
     // Seconds since 1970 on the wall clock: only for saying when something happened.
     int64_t (*wall_clock_s)();
     int64_t (*process_id)();
+    bool (*process_runs)(int64_t pid);
+    // When the machine last started, in seconds since 1970 on the wall clock.
+    int64_t (*booted_at_s)();
     // A service's record of watchdog n, kept where the system keeps a service's state: written whole
     // (a temporary file, flushed to disk, renamed over the old one), or not at all (answers false);
     // read into the buffer, answering its length (0 when there is none, at most size - 1).

@@ -1,6 +1,7 @@
 // A service's record of a watchdog on Linux and other POSIX systems: in the folder that systemd
 // names in STATE_DIRECTORY (the unit's StateDirectory=), else /var/lib/wdtctl.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +36,15 @@ const char* folder() {
 int64_t wall_clock_s() { return static_cast<int64_t>(time(nullptr)); }
 
 int64_t process_id() { return getpid(); }
+
+// The uptime clock counts from the start and goes on while the machine sleeps.
+int64_t booted_at_s() {
+    timespec up{};
+    clock_gettime(CLOCK_BOOTTIME, &up);
+    return static_cast<int64_t>(time(nullptr)) - up.tv_sec;
+}
+
+bool process_runs(int64_t pid) { return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
 bool write_record(unsigned n, const char* text, size_t length) {
     const char* where = folder();

@@ -26,6 +26,16 @@ int64_t wall_clock_s() { return static_cast<int64_t>(std::time(nullptr)); }
 
 int64_t process_id() { return GetCurrentProcessId(); }
 
+int64_t booted_at_s() { return static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(GetTickCount64() / 1000); }
+
+bool process_runs(int64_t pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return runs;
+}
+
 bool write_record(unsigned n, const char* text, size_t length) {
     wchar_t path[MAX_PATH + 64], temporary[MAX_PATH + 64];
     if (!record_path(n, L"", path, MAX_PATH + 64) || !record_path(n, L".new", temporary, MAX_PATH + 64)) return false;

@@ -32,6 +32,8 @@ void end_process(int64_t id);
 // A service's record of a watchdog (records_*.cpp).
 int64_t wall_clock_s();
 int64_t process_id();
+bool process_runs(int64_t pid);
+int64_t booted_at_s();
 bool write_record(unsigned n, const char* text, size_t length);
 size_t read_record(unsigned n, char* buffer, size_t size);
 

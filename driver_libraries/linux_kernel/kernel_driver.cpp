@@ -168,8 +168,46 @@ bool has_note(const kwd::Node& device) {
     return std::strcmp(noted, boot) == 0;
 }
 
+// Looks through every process's open files for the device, by its number: stat() of a descriptor's
+// link names the file it holds without opening anything.
+long find_holder(const kwd::Node& device, char* name, size_t size) {
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) return 0;
+    long found = 0;
+    while (dirent* process = readdir(processes)) {
+        char* end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        char folder[64];
+        std::snprintf(folder, sizeof folder, "/proc/%ld/fd", pid);
+        DIR* descriptors = opendir(folder);
+        if (descriptors == nullptr) continue;
+        while (dirent* descriptor = readdir(descriptors)) {
+            char link[400];
+            struct stat status {};
+            std::snprintf(link, sizeof link, "%s/%s", folder, descriptor->d_name);
+            if (descriptor->d_name[0] != '.' && ::stat(link, &status) == 0 && S_ISCHR(status.st_mode) &&
+                major(status.st_rdev) == device.major && minor(status.st_rdev) == device.minor) {
+                found = pid;
+                break;
+            }
+        }
+        closedir(descriptors);
+        if (found != 0) break;
+    }
+    closedir(processes);
+    if (found == 0 || size == 0) return found;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/comm", found);
+    const long length = read_text(path, name, size - 1);
+    name[length > 0 ? length : 0] = '\0';
+    name[std::strcspn(name, "\n")] = '\0';
+    return found;
+}
+
 const kwd::Kernel kKernel{open_path, stat_descriptor, reopen, control, write_bytes, ::close,
-                          read_text, read_link, environment, complain, module_references, set_note, has_note};
+                          read_text, read_link, environment, complain, module_references, set_note, has_note,
+                          find_holder};
 kwd::Watchdogs watchdogs;
 
 int status(kwd::Result result) {
@@ -188,3 +226,8 @@ EXPORT int ResetWDT0() { return status(kwd::refresh(watchdogs, kKernel, 0)); }
 EXPORT int ResetWDT1() { return status(kwd::refresh(watchdogs, kKernel, 1)); }
 EXPORT int DisableWDT0() { return status(kwd::disable(watchdogs, kKernel, 0)); }
 EXPORT int DisableWDT1() { return status(kwd::disable(watchdogs, kKernel, 1)); }
+// What sysfs shows of watchdog n (0 or 1), as "Name: value" lines; the length, or -1.
+EXPORT int wdtctl_status(int32_t n, char* text, int32_t size) {
+    if ((n != 0 && n != 1) || text == nullptr || size <= 0) return -1;
+    return kwd::describe(kKernel, n, text, static_cast<size_t>(size));
+}

@@ -46,6 +46,9 @@ struct Kernel {
     // watchdog of that device number running. Set or cleared; answers whether that worked.
     bool (*set_note)(const Node& device, bool running);
     bool (*has_note)(const Node& device);
+    // The process that holds the device open, found in /proc without touching the device: its pid,
+    // with its name in `name`; 0 when none is found.
+    long (*find_holder)(const Node& device, char* name, size_t size);
 };
 
 enum class Known { no, yes, unknown };
@@ -88,5 +91,10 @@ Result refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
 // is a success; one whose stop is refused (nowayout), or cannot be confirmed, is a failure. A
 // watchdog that the call itself started is never left running.
 Result disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
+
+// Writes what sysfs shows of watchdog n, one "Name: value" line each, into text (at most size
+// bytes with the final NUL), never opening, writing or asking the device. Answers the length, or
+// -1 (having said why) when the device is not a watchdog this library would touch.
+int describe(const Kernel& kernel, int n, char* text, size_t size);
 
 }  // namespace kwd

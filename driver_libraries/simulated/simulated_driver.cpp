@@ -5,7 +5,8 @@
 //
 // Like the kernel driver library, it tells the tool whether each call was done (wdtctl_entry_results):
 // every entry returns 0, except those named in WDT_SIM_FAIL (e.g. "ResetWDT0 DisableWDT1"), which
-// return 1 as a call that could not be done would.
+// return 1 as a call that could not be done would; and wdtctl_status tells the last call to each
+// watchdog, from the journal.
 //
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
@@ -85,12 +86,34 @@ int32_t call_set(const char* entry, int32_t milliseconds, int32_t mode) {
     return result(entry);
 }
 
+#ifndef SIM_WITHOUT_STATUS
+// Its own state, from its journal: the last call made to watchdog n, as "Name: value" lines.
+int32_t describe(int32_t n, char* text, int32_t size) {
+    char path[4096], line[256], last[256] = "none";
+    journal_path(path, sizeof path);
+    if (std::FILE* journal = std::fopen(path, "r")) {
+        while (std::fgets(line, sizeof line, journal) != nullptr) {
+            char* entry = std::strchr(line, ' ');
+            if (entry == nullptr) continue;
+            ++entry;
+            entry[std::strcspn(entry, "\n")] = '\0';
+            const size_t name = std::strcspn(entry, " ");
+            if (name > 0 && entry[name - 1] - '0' == n) std::snprintf(last, sizeof last, "%s", entry);
+        }
+        std::fclose(journal);
+    }
+    const int length = std::snprintf(text, static_cast<size_t>(size), "Driver: simulated (drives no hardware)\nLast call: %s\n", last);
+    return length >= 0 && length < size ? length : -1;
+}
+#endif
+
 }  // namespace
 
 extern "C" {
 
 #ifndef SIM_WITHOUT_STATUS
 SIM_EXPORT int32_t SIM_CALL wdtctl_entry_results() { return 0x77647402; }
+SIM_EXPORT int32_t SIM_CALL wdtctl_status(int32_t n, char* text, int32_t size) { return describe(n, text, size); }
 #endif
 SIM_EXPORT int32_t SIM_CALL SetWDT0(int32_t milliseconds, int32_t mode) { return call_set("SetWDT0", milliseconds, mode); }
 #ifndef SIM_WITHOUT_SetWDT1

@@ -29,14 +29,17 @@ WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
 
 @unittest.skipIf(WINDOWS, "a Windows service is stopped through its service manager")
 class ServiceMode(SandboxTest):
-    def stop_after_refreshes(self, args, how):
-        """Starts the tool, lets it refresh twice, sends the signal: (stdout, status, seconds to end)."""
+    def stop_after_refreshes(self, args, how, meanwhile=None):
+        """Starts the tool, lets it refresh twice, calls meanwhile(process) if given, sends the signal:
+        (stdout, status, seconds to end)."""
         process = self.box.start(args)
         self.addCleanup(process.stdout.close)
         self.addCleanup(process.kill)
         give_up = time.monotonic() + 10
         while self.box.calls().count(("ResetWDT0",)) < 2 and time.monotonic() < give_up:
             time.sleep(0.05)
+        if meanwhile:
+            meanwhile(process)
         process.send_signal(how)
         sent = time.monotonic()
         status = process.wait(timeout=5)
@@ -45,9 +48,18 @@ class ServiceMode(SandboxTest):
     def test_stop_requests_disarm(self):
         # One sandbox for both: the second start says from the first one's record how it ended.
         first = re.escape(NO_RECORD)
+
+        def status_while_running(process):
+            # The status names the running keep-alive, and calls nothing of the driver.
+            calls = self.box.calls()
+            stdout, status = self.box.run(["--status", "W0"])
+            self.assertEqual(status, 0)
+            self.assertIn(f"Keep-alive: running\nKeep-alive pid: {process.pid}\n".encode(), stdout)
+            self.assertEqual(self.box.calls()[:len(calls)], calls)
+            self.assertNotIn(("DisableWDT0",), self.box.calls())
         for how in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=how.name):
-                stdout, status, took = self.stop_after_refreshes(["--service"] + LOOP, how)
+                stdout, status, took = self.stop_after_refreshes(["--service"] + LOOP, how, status_while_running)
                 self.assertRegex(stdout, b"^" + first + re.escape(on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n")) + b"$")
                 self.assertEqual(status, 0)
                 self.assertLess(took, 0.5)
@@ -56,6 +68,7 @@ class ServiceMode(SandboxTest):
                 self.assertEqual(calls[1:-1], [("ResetWDT0",)] * (len(calls) - 2))
                 os.remove(self.box.journal_path)
                 first = rb"WDT0: the previous run ended with a deliberate stop at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\.\r\n"
+                self.assertIn(b"\nKeep-alive: stopped\n", self.box.run(["--status", "W0"])[0])
 
     def test_any_other_end_leaves_the_watchdog_armed(self):
         for args, how in ((LOOP, signal.SIGTERM), (["--service"] + LOOP, signal.SIGKILL)):
@@ -68,7 +81,7 @@ class ServiceMode(SandboxTest):
         os.remove(self.box.journal_path)
         stdout, _, _ = self.stop_after_refreshes(["--service"] + LOOP, signal.SIGTERM)
         self.assertRegex(stdout, rb"^WDT0: the previous run \(pid \d+, started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\) "
-                                 rb"ended without a deliberate stop\.\r\n")
+                                 rb"ended without a deliberate stop; the driver does not say whether the watchdog reset the machine\.\r\n")
         record = os.path.join(self.box.root, "watchdog0.record")
         with open(record, "r+b") as f:
             f.truncate(os.path.getsize(record) - 2)

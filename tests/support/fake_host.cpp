@@ -28,6 +28,12 @@ int32_t reset_entry() { return record("ResetWDT" + std::to_string(N)); }
 template <int N>
 int32_t disable_entry() { return record("DisableWDT" + std::to_string(N)); }
 int32_t status_marker() { return the_world.marker_answer; }
+int32_t describe_entry(int32_t, char* text, int32_t size) {
+    const std::string& description = the_world.description;
+    if (static_cast<int32_t>(description.size()) >= size) return -1;
+    std::memcpy(text, description.c_str(), description.size() + 1);
+    return static_cast<int32_t>(description.size());
+}
 
 void* open_library(const char* file_name) {
     ++the_world.library_loads;
@@ -47,6 +53,7 @@ void* find_entry(void* library, const char* name) {
     if (entry == "DisableWDT1") return reinterpret_cast<void*>(&disable_entry<1>);
     if (entry == "wdtctl_entry_results" && the_world.marker_is_data) return &the_world.marker_answer;
     if (entry == "wdtctl_entry_results" && the_world.reports_status) return reinterpret_cast<void*>(&status_marker);
+    if (entry == "wdtctl_status" && !the_world.description.empty()) return reinterpret_cast<void*>(&describe_entry);
     return nullptr;
 }
 
@@ -116,6 +123,8 @@ void end_process(int64_t id) {
 
 int64_t wall_clock_s() { return the_world.wall_clock_s + (the_world.now_ms - 1000) / 1000; }
 int64_t process_id() { return 4242; }
+bool process_runs(int64_t pid) { return the_world.running_pids.count(pid) != 0; }
+int64_t booted_at_s() { return the_world.booted_at_s; }
 
 bool write_record(unsigned n, const char* text, size_t length) {
     ++the_world.record_writes;
@@ -132,7 +141,7 @@ size_t read_record(unsigned n, char* buffer, size_t size) {
 }
 
 const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory,
-                         file_stamp, start_process, poll_process, end_process, wall_clock_s, process_id,
+                         file_stamp, start_process, poll_process, end_process, wall_clock_s, process_id, process_runs, booted_at_s,
                          write_record, read_record};
 
 }  // namespace

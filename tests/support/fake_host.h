@@ -58,7 +58,10 @@ struct World {
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
     bool records_writable = true;
     int record_writes = 0;
+    std::string description;                 // what wdtctl_status answers; none exported when empty
+    std::set<int64_t> running_pids{4242};    // the processes that run; 4242 is the tool's own
     int64_t wall_clock_s = 1796000000;        // moves with now_ms
+    int64_t booted_at_s = 1795999000;
 
     // What the tool did.
     int library_loads = 0;

@@ -32,6 +32,7 @@ struct Watchdog {
     int write_error = 0;        // every write fails with this
     bool held = false, mark = false;
     int refreshes = 0;
+    std::map<std::string, std::string> attributes;  // further sysfs attributes, by name
     bool running() const { return active || runs_unseen; }
 };
 
@@ -190,6 +191,7 @@ const kwd::Kernel kFakeKernel{
         if (w != nullptr && attribute == "state" && w->state_file) text = w->active ? "active\n" : "inactive\n";
         if (w != nullptr && attribute == "nowayout" && w->state_file) text = w->nowayout ? "1\n" : "0\n";
         if (w != nullptr && attribute == "dev") text = std::string(path).find("watchdog0") != std::string::npos ? "248:0\n" : "";
+        if (w != nullptr && w->attributes.count(attribute) != 0) text = w->attributes[attribute];
         if (text.empty()) return fail(ENOENT);
         const size_t length = std::min(size, text.size());
         std::memcpy(buffer, text.data(), length);
@@ -222,6 +224,12 @@ const kwd::Kernel kFakeKernel{
         return true;
     },
     [](const kwd::Node& device) { return fake.notes.count(number(device)) != 0; },
+    [](const kwd::Node& device, char* name, size_t size) -> long {
+        const Watchdog* w = watchdog_at(number(device));
+        if (w == nullptr || !w->held) return 0;
+        std::snprintf(name, size, "wdtctl");
+        return 77;
+    },
 };
 
 using Lines = std::vector<std::string>;
@@ -626,6 +634,30 @@ TEST_F(KernelWatchdog, LegacyDisableIsDoneOnlyWhenTheStopLasts) {
                                                     "(nowayout is set, or the driver cannot stop it)"}
                                             : Lines{});
     }
+}
+
+// A status reads sysfs alone: no open, no write, no request, no mark, also while the device is held.
+TEST_F(KernelWatchdog, StatusReadsSysfsAloneAndDecodesTheBootStatus) {
+    fake.watchdogs["248:0"].attributes = {
+        {"identity", "i6300ESB timer\n"}, {"timeout", "5\n"}, {"timeleft", "3\n"}, {"bootstatus", "32\n"}};
+    fake.watchdogs["248:1"].attributes = {{"bootstatus", "0x41\n"}};
+    ASSERT_TRUE(run(kArm, 0));
+    const FakeKernel before = fake;
+    char text[512];
+    int length = kwd::describe(kFakeKernel, 0, text, sizeof text);
+    EXPECT_EQ(std::string(text, length > 0 ? length : 0),
+              "Device: /dev/watchdog0\nDriver: i6300ESB timer\nState: active\nTimeout: 5 s\nTime left: 3 s\n"
+              "Nowayout: no\nBoot status: card reset\nHeld by: pid 77 (wdtctl)\n");
+    length = kwd::describe(kFakeKernel, 1, text, sizeof text);
+    EXPECT_EQ(std::string(text, length > 0 ? length : 0),
+              "Device: /dev/watchdog1\nDriver: unknown\nState: inactive\nTimeout: unknown\nTime left: unknown\n"
+              "Nowayout: no\nBoot status: overheat, power over\nHeld by: nobody\n");
+    EXPECT_EQ(fake.opened, before.opened);
+    EXPECT_EQ(fake.written, before.written);
+    EXPECT_EQ(fake.open_fds, before.open_fds);
+    EXPECT_EQ(fake.watchdogs["248:0"].mark, before.watchdogs.at("248:0").mark);
+    EXPECT_FALSE(fake.watchdogs["248:1"].running());
+    EXPECT_EQ(kwd::describe(kFakeKernel, 0, text, 0), -1);
 }
 
 }  // namespace
