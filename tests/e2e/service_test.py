@@ -207,6 +207,29 @@ class WindowsService(SandboxTest):
         with open(os.path.join(self.records, "watchdog0.record")) as record:
             self.assertIn("\nState: stopped\n", record.read())
 
+    def test_the_next_start_says_how_the_last_run_ended(self):
+        name = self.service("W0 T5 L1")
+        starts = re.compile(rb"WDT0: [^\r\n]*\.\r\r\n")
+        self.assertTrue(wait_for(lambda: len(self.journal()) >= 3, 180), self.journal())
+        since = os.path.getsize(WINE_OUTPUT)
+        self.sc("stop", name)  # a deliberate stop
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+        self.sc("start", name)
+        self.assertTrue(wait_for(lambda: len(starts.findall(self.log())) == 2, 60), self.log())
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "RUNNING", 30))
+        # A kill. Wine's service manager does not see the process end, so the next start is that of
+        # another service of the same watchdog, which reads the same record.
+        killed = subprocess.run(PREFIX + ["taskkill", "/f", "/im", "wdtctl.exe"], capture_output=True, timeout=60)
+        self.assertEqual(killed.returncode, 0, killed.stdout)
+        self.service("W0 T5 L1")
+        self.assertTrue(wait_for(lambda: len(starts.findall(self.log())) == 3, 60), self.log())
+        said = [line.decode() for line in starts.findall(self.log())]
+        self.assertEqual(said[0], "WDT0: no record of an earlier run.\r\r\n")
+        self.assertRegex(said[1], r"^WDT0: the previous run ended with a deliberate stop at \d{4}-.* UTC\.\r\r\n$")
+        self.assertRegex(said[2], r"^WDT0: the previous run \(pid \d+, started .* UTC\) ended without a deliberate "
+                                  r"stop; the driver does not say whether the watchdog reset the machine\.\r\r\n$")
+        self.assertTrue(wait_for(lambda: any(kind == "warn" for kind, _ in self.events(since)), 10), self.events(since))
+
     def events(self, since):
         """The events the services gave the event log since that offset of Wine's output, as (type,
         text): test.sh starts Wine's services so that they say each one there."""

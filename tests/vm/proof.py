@@ -87,16 +87,17 @@ def make_initramfs(build, kernel_dir, folder):
     return image
 
 
-def boot(machine, scenario, folder, clock_mark, watch_after, boot_seconds=90, action="reset"):
+def boot(machine, scenario, folder, clock_mark, watch_after, boot_seconds=90, action="reset", reboots=False):
     """Runs one scenario on a machine with a 6300ESB (machine: QEMU's options for memory, kernel,
     disks) until the machine is reset or stops, or watch_after seconds have passed since the serial
     line "MARK <clock_mark>". The 6300ESB's firing resets the machine, or with action "inject-nmi"
-    only interrupts it. Answers the timestamped serial lines, the time of the reset or stop (or
-    None) and the times at which the 6300ESB fired."""
+    only interrupts it. With reboots, a reset (or a reboot) starts the machine again, its disks as
+    they were, and the run goes on. Answers the timestamped serial lines, the time of the reset or
+    stop (or None) and the times at which the 6300ESB fired."""
     qmp_path = os.path.join(folder, f"qmp-{scenario}.sock")
     qemu = subprocess.Popen(
         ["qemu-system-x86_64", "-accel", "tcg", "-machine", "pc", "-display", "none", "-monitor", "none",
-         "-serial", "stdio", "-no-reboot", "-action", f"watchdog={action}", "-device", "i6300esb",
+         "-serial", "stdio"] + ([] if reboots else ["-no-reboot"]) + ["-action", f"watchdog={action}", "-device", "i6300esb",
          "-chardev", f"socket,id=qmp,path={qmp_path},server=on,wait=off", "-mon", "chardev=qmp,mode=control"]
         + machine, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     qmp = socket.socket(socket.AF_UNIX)
@@ -134,7 +135,7 @@ def boot(machine, scenario, folder, clock_mark, watch_after, boot_seconds=90, ac
                             deadline = now + watch_after
                 elif '"WATCHDOG"' in text:
                     fired.append(now)
-                    if json.loads(text)["data"]["action"] == "reset":
+                    if json.loads(text)["data"]["action"] == "reset" and not reboots:
                         reset_at = now
         if qemu.poll() is not None and reset_at is None:
             reset_at = time.monotonic()

@@ -154,7 +154,7 @@ def confirmation(kind, code):
     loop = armed(3) + "Entering endless loop: Timer for reboot 3 seconds. Refresh each 1 seconds.\r\n"
     return {"1": armed(1), "3": armed(3), "9": armed(9), "V": "", "R": f"WDT{n} has already been reseted!\r\n",
             "D": f"WDT{n} has already been disabled!\r\n", "K": loop, "S": loop, "k": loop,
-            "s": loop + f"WDT{n} has already been disabled!\r\n", "w": "", "H": "", "X": ""}[code]
+            "s": loop + f"WDT{n} has already been disabled!\r\n", "w": "", "H": "", "X": "", "Q": ""}[code]
 
 
 CLOSE_STOPS = "this driver stops the watchdog whenever its device is closed"
@@ -172,10 +172,34 @@ def untouched(kind, step):
 
 def apply(kind, w, step):
     """Carries out one step on the model; answers what the tool must print (stdout, exit status,
-    and a phrase standard error must hold, or "" for nothing at all)."""
+    and a phrase standard error must hold, or "" for nothing at all). A service says first why its
+    previous run ended: each service step starts without a record."""
+    out, status, err = apply_step(kind, w, step)
+    if step.code in "ksH":
+        out = f"WDT{kind.number}: no record of an earlier run.\r\n" + out
+    return out, status, err
+
+
+def status_problems(kind, w, step, where):
+    """A status (Q) changes nothing, which the replay of the rest checks, and what it says of the
+    watchdog agrees with the model."""
+    expected = [f"Watchdog: {kind.number}\n"]
+    if kind.legacy or kind.stateless:
+        expected.append("State: unknown\n")
+    elif not kind.no_sysfs:
+        expected += ["State: active\n" if w.active else "State: inactive\n", f"Timeout: {w.timeout} s\n"]
+    problems = [f"{where}: the status lacks {line!r}: {step.out!r}" for line in expected if line not in step.out]
+    if not kind.no_sysfs and (step.exit != 0 or step.err):
+        problems.append(f"{where}: the status exited {step.exit}, with {step.err!r} on standard error")
+    return problems
+
+
+def apply_step(kind, w, step):
     n = kind.number
     out, status, err = confirmation(kind, step.code), 0, ""
     warns = not kind.magic_close and not kind.nowayout and not kind.legacy
+    if step.code == "Q":
+        return "", 0, ""
     if kind.no_sysfs and step.code != "w":
         return untouched(kind, step)
     if step.code in "139" and int(step.code) > kind.max_timeout:
@@ -303,7 +327,9 @@ def judge(kind, sequence, tolerance):
         if w.fire is not None or step.end is None or step.end >= cut:
             break
         where = f"step {index + 1} ({step.code})"
-        if step.code != "w":
+        if step.code == "Q":
+            problems += status_problems(kind, w, step, where)
+        elif step.code != "w":
             if step.out != out:
                 problems.append(f"{where}: printed {step.out!r}, expected {out!r}")
             if step.exit != status:

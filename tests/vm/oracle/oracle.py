@@ -60,7 +60,7 @@ KINDS = {
     # The driver takes timeouts up to 5 s, so T9 is refused.
     "hidden": (Kind("hidden", fire="plaindog: fired", stateless=True, max_timeout=5,
                     sequences=["9", "R", "D", "1", "3D", "3R", "39", "1w", "K", "KD", "KR", "s", "sR", "S9",
-                               "V", "3DD", "9D"]),
+                               "V", "3DD", "9D", "3Q"]),
                ["load /modules/plaindog.ko timeout=2 magic_close=1 max_timeout=5", "device /dev/watchdog0",
                 "hide-sysfs /sys/devices/virtual/watchdog/watchdog0", "sysfs /oracle/real"]),
     # A driver whose first stop fails with EIO (loaded anew for each sequence, and never stopped
@@ -70,21 +70,21 @@ KINDS = {
               ["reload plaindog /modules/plaindog.ko timeout=2 magic_close=1 stop_fails=1", "nowayout 1",
                "device /dev/watchdog0", "sysfs /sys/class/watchdog/watchdog0"]),
     # No sysfs at all while the tool runs (a chroot, a minimal container).
-    "nosys": (Kind("nosys", fire=SOFTDOG_FIRED, no_sysfs=True, sequences=["1", "R", "D", "K", "s", "V", "3w"]),
+    "nosys": (Kind("nosys", fire=SOFTDOG_FIRED, no_sysfs=True, sequences=["1", "R", "D", "K", "s", "V", "3w", "Q"]),
               [f"load {SOFTDOG}", "device /dev/watchdog", "env WDT_DEVICE0=/dev/watchdog",
                "sysfs /oracle/sys/class/watchdog/watchdog0", "move-sys 1"]),
     # A legacy driver with nowayout: it ignores the magic character, and its close starts it again.
     # Its module then cannot be unloaded: the last kind of its guest. Nothing sets its timeout back
     # between sequences, so those that begin without an arm come first, on the loaded 2 s.
     "ib700-nowayout": (Kind("ib700-nowayout", fire=NMI, legacy=True, nowayout=True, even_seconds=True,
-                            sequences=["R", "D", "3D", "s", "3", "K", "V", "3R", "1wD"]),
+                            sequences=["R", "D", "3D", "s", "3", "K", "V", "3R", "1wD", "3Q"]),
                        ["load /modules/ib700wdt.ko timeout=2 nowayout=1", f"load {SOFTDOG}", "legacy 1",
                         "nowayout 1", "device /dev/watchdog", "sysfs -", "env WDT_DEVICE0=/dev/watchdog"]),
 }
 OTHER_FIRES = [NMI, SOFTDOG_FIRED, "plaindog: fired"]
 # Beyond the alphabet: another keeper holds the device while the service starts, then dies; and,
 # where there is a second watchdog, refreshes through a link switched between the two.
-SPECIAL = ["H", "3H", "V"]
+SPECIAL = ["H", "3H", "V", "3Q", "KQ", "sQ", "Q3"]
 RACE = "3X"
 MODULES = ["watchdog", "softdog", "i6300esb", "ib700wdt"]
 

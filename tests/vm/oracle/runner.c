@@ -156,7 +156,13 @@ static int start_tool_with(struct Run *run, const char *const *args, int closed)
     argv[argc++] = TOOL;
     for (; *args; ++args) argv[argc++] = (char *)*args;
     argv[argc] = NULL;
-    int failed = posix_spawn(&run->pid, TOOL, &actions, NULL, argv, tool_env);
+    // A service keeps its record here; each service step starts without one (see run_step).
+    char *env[18];
+    int envc = 0;
+    for (; tool_env[envc] != NULL; ++envc) env[envc] = tool_env[envc];
+    env[envc++] = "STATE_DIRECTORY=/oracle/state";
+    env[envc] = NULL;
+    int failed = posix_spawn(&run->pid, TOOL, &actions, NULL, argv, env);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
@@ -278,6 +284,7 @@ static void race(int step) {
 // One step of a sequence:
 //   1, 3, 9  arm with 1, 3 or 9 seconds (W<n> T1, W<n> T3, W<n> T9)
 //   R, D  refresh, disable
+//   Q     a status (--status), which must leave the watchdog exactly as it was
 //   K, S  W<n> T3 L1 for 3.5 s (past its timeout), then SIGKILL or SIGTERM
 //   k, s  the same with --service
 //   V     --service W<n> T3 L1 started with standard input and output closed, sent SIGVTALRM
@@ -299,8 +306,9 @@ static void run_step(int step, char code) {
         mark("END %d w", step);
         return;
     }
-    if (code == '1' || code == '3' || code == '9' || code == 'R' || code == 'D') {
-        const char *command = code == '1' ? "T1" : code == '3' ? "T3" : code == '9' ? "T9" : code == 'R' ? "R" : "D";
+    if (code == '1' || code == '3' || code == '9' || code == 'R' || code == 'D' || code == 'Q') {
+        const char *command = code == '1' ? "T1" : code == '3' ? "T3" : code == '9' ? "T9" : code == 'R' ? "R"
+                            : code == 'D' ? "D" : "--status";
         const char *args[] = {w, command, NULL};
         if (start_tool(&run, args) != 0) { mark("END %d %c spawn-failed", step, code); return; }
         if (!collect(&run, 20)) kill(run.pid, SIGKILL);
@@ -308,6 +316,8 @@ static void run_step(int step, char code) {
         return;
     }
     const int service = code == 'k' || code == 's' || code == 'H' || code == 'V';
+    unlink("/oracle/state/watchdog0.record");
+    unlink("/oracle/state/watchdog1.record");
     const char *args_service[] = {"--service", w, "T3", "L1", NULL};
     const char *args_plain[] = {w, "T3", "L1", NULL};
     pid_t holder = 0;
@@ -486,6 +496,7 @@ int main(void) {
     mount("sys", "/sys", "sysfs", 0, NULL);
     mount("dev", "/dev", "devtmpfs", 0, NULL);
     mkdir("/run", 0755);
+    mkdir("/oracle/state", 0755);
     mount("run", "/run", "tmpfs", 0, "mode=0755");
     kmsg_out = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
     kmsg_in = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);

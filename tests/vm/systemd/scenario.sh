@@ -107,12 +107,37 @@ case "$scenario" in
         sleep 2
         mark "after-kill-service-$(systemctl is-active wdtctl.service)" ;;
     reboot)
+        # Three boots of one disk: a clean reboot, then a kill that the 6300ESB answers with a reset;
+        # each start of the keep-alive says why the run before it ended.
+        boots=$(( $(cat /var/lib/wdtctl-proof-boots 2>/dev/null || echo 0) + 1 ))
+        echo $boots >/var/lib/wdtctl-proof-boots
+        sync
         started
-        mark running
-        sleep 4
-        mark rebooting
-        systemctl reboot
-        sleep 120 ;;
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            reason=$(journalctl -q -b -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
+                grep '^WDT0: ' | head -n 1)
+            [ -n "$reason" ] && break
+            sleep 0.5
+        done
+        # The times and the pid differ from run to run.
+        mark "boot-$boots $(echo "$reason" | sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/(pid [^)]*)/(pid, time)/')"
+        case $boots in
+            1)
+                mark running
+                sleep 4
+                mark rebooting
+                systemctl reboot
+                sleep 120 ;;
+            2)
+                sleep 3
+                systemctl kill --signal=KILL wdtctl.service
+                mark killed
+                sleep 120 ;;
+            *)
+                mark "status $(wdtctl --status W0 | grep '^Boot status: ')"
+                mark "status $(wdtctl --status W0 | grep '^Previous run: ' | sed 's/(pid [^)]*)/(pid, time)/')"
+                mark chain-done ;;
+        esac ;;
     guard)
         # The keep-alive guards an application's heartbeat (and a check that always passes), with
         # a grace of 6 s; under load the healthy application is never reset; once it hangs the
@@ -123,6 +148,10 @@ case "$scenario" in
         systemctl restart wdtctl.service
         mark "guarded-$(systemctl is-active wdtctl.service)"
         mark "arguments-$(tr '\0' ' ' </proc/$(systemctl show -P MainPID wdtctl.service)/cmdline)"
+        # The status beside the running service: it reads, and the service holds the device.
+        wdtctl --status W0 | while read -r line; do mark "status $line"; done
+        mark "status-held-by-service-$([ "$(wdtctl --status W0 | sed -n 's/^Held by: pid \([0-9]*\) .*/\1/p')" = \
+            "$(systemctl show -P MainPID wdtctl.service)" ] && echo yes)"
         cd /var/tmp
         refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 30s --quiet |
             while read -r line; do mark "load $line"; done
