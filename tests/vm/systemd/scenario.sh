@@ -40,6 +40,37 @@ real_time_load() {
     wait $load
 }
 
+# The keep-alive guards an application's heartbeat (and a check that always passes) with a grace of
+# 6 s, set for this boot only; under load the healthy application is never reset; then it hangs,
+# the refreshes stop, and the 6300ESB fires.
+guarded() {
+    systemctl start app.service
+    mkdir -p /run/systemd/system/wdtctl.service.d
+    printf '[Service]\nEnvironment="WDTCTL_HEARTBEAT=/run/app/alive" "WDTCTL_CHECK=test -e /run/app/alive" WDTCTL_GRACE=6\n' \
+        >/run/systemd/system/wdtctl.service.d/guard.conf
+    systemctl daemon-reload
+    systemctl restart wdtctl.service
+    mark "guarded-$(systemctl is-active wdtctl.service)"
+    mark "arguments-$(tr '\0' ' ' </proc/$(systemctl show -P MainPID wdtctl.service)/cmdline)"
+    # The status beside the running service: it reads, and the service holds the device.
+    wdtctl --status W0 | while read -r line; do mark "status $line"; done
+    mark "status-held-by-service-$([ "$(wdtctl --status W0 | sed -n 's/^Held by: pid \([0-9]*\) .*/\1/p')" = \
+        "$(systemctl show -P MainPID wdtctl.service)" ] && echo yes)"
+    cd /var/tmp
+    refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 20s --quiet |
+        while read -r line; do mark "load $line"; done
+    mark "loaded-service-$(systemctl is-active wdtctl.service)"
+    touch /run/app/hang
+    mark hung
+    # Said once, as an error, before the reset.
+    for _ in $(seq 20); do
+        said=$(journalctl -q -p err -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' | paste -sd '|')
+        [ -n "$said" ] && break
+        sleep 0.5
+    done
+    mark "said-$said"
+}
+
 case "$scenario" in
     main)
         started
@@ -107,8 +138,9 @@ case "$scenario" in
         sleep 2
         mark "after-kill-service-$(systemctl is-active wdtctl.service)" ;;
     reboot)
-        # Three boots of one disk: a clean reboot, then a kill that the 6300ESB answers with a reset;
-        # each start of the keep-alive says why the run before it ended.
+        # Four boots of one disk; each start of the keep-alive says why the run before it ended: a
+        # clean reboot; a kill, which the 6300ESB answers with a reset; a guarded application that
+        # hangs (healthy first, under load), which stops the refreshes, and the 6300ESB resets.
         boots=$(( $(cat /var/lib/wdtctl-proof-boots 2>/dev/null || echo 0) + 1 ))
         echo $boots >/var/lib/wdtctl-proof-boots
         sync
@@ -120,7 +152,8 @@ case "$scenario" in
             sleep 0.5
         done
         # The times and the pid differ from run to run.
-        mark "boot-$boots $(echo "$reason" | sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/(pid [^)]*)/(pid, time)/')"
+        mark "boot-$boots $(echo "$reason" |
+            sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/ since [0-9-]* [0-9:]* UTC/ since (time)/; s/(pid [^)]*)/(pid, time)/')"
         case $boots in
             1)
                 mark running
@@ -133,36 +166,12 @@ case "$scenario" in
                 systemctl kill --signal=KILL wdtctl.service
                 mark killed
                 sleep 120 ;;
+            3)
+                guarded
+                sleep 120 ;;
             *)
-                mark "status $(wdtctl --status W0 | grep '^Boot status: ')"
-                mark "status $(wdtctl --status W0 | grep '^Previous run: ' | sed 's/(pid [^)]*)/(pid, time)/')"
                 mark chain-done ;;
         esac ;;
-    guard)
-        # The keep-alive guards an application's heartbeat (and a check that always passes), with
-        # a grace of 6 s; under load the healthy application is never reset; once it hangs the
-        # refreshes stop and the 6300ESB fires.
-        started
-        systemctl start app.service
-        printf 'WDTCTL_HEARTBEAT=/run/app/alive\nWDTCTL_CHECK=test -e /run/app/alive\nWDTCTL_GRACE=6\n' >>/etc/default/wdtctl
-        systemctl restart wdtctl.service
-        mark "guarded-$(systemctl is-active wdtctl.service)"
-        mark "arguments-$(tr '\0' ' ' </proc/$(systemctl show -P MainPID wdtctl.service)/cmdline)"
-        # The status beside the running service: it reads, and the service holds the device.
-        wdtctl --status W0 | while read -r line; do mark "status $line"; done
-        mark "status-held-by-service-$([ "$(wdtctl --status W0 | sed -n 's/^Held by: pid \([0-9]*\) .*/\1/p')" = \
-            "$(systemctl show -P MainPID wdtctl.service)" ] && echo yes)"
-        cd /var/tmp
-        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 30s --quiet |
-            while read -r line; do mark "load $line"; done
-        mark "loaded-service-$(systemctl is-active wdtctl.service)"
-        touch /run/app/hang
-        mark hung
-        sleep 10
-        mark "said-$(journalctl -q -p err -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
-            paste -sd '|')"
-        mark "record-$(grep '^State:' /var/lib/wdtctl/watchdog0.record) guard-$(grep -c \
-            '^Guard: no news from --heartbeat=/run/app/alive since ' /var/lib/wdtctl/watchdog0.record)" ;;
     late)
         # The watchdog's driver is loaded 12 s into the boot (late-watchdog.service), and a unit
         # that never finishes stalls the boot (stall-boot.service).
