@@ -17,24 +17,8 @@ namespace wdt {
 
 namespace {
 
-int32_t call_with_two(const void* entry, int32_t milliseconds, int32_t mode) {
-    const int32_t arguments[2] = {milliseconds, mode};
-    int32_t result;
-    asm volatile(
-        "movl %%esp, %%edi\n\t"
-        "andl $-16, %%esp\n\t"
-        "subl $8, %%esp\n\t"
-        "pushl 4(%1)\n\t"
-        "pushl 0(%1)\n\t"
-        "call *%2\n\t"
-        "movl %%edi, %%esp\n\t"
-        : "=a"(result)
-        : "r"(arguments), "r"(entry)
-        : "ecx", "edx", "edi", "memory", "cc");
-    return result;
-}
-
-// Three arguments of 4 bytes each (a pointer is 4 bytes here), pushed last first.
+// Up to three arguments of 4 bytes each (a pointer is 4 bytes here), pushed last first. An entry
+// that takes fewer never looks at the rest, and the stack pointer is restored whatever it popped.
 int32_t call_with_three(const void* entry, const int32_t (&arguments)[3]) {
     int32_t result;
     asm volatile(
@@ -68,7 +52,7 @@ int32_t call_with_none(const void* entry) {
 }  // namespace
 
 int32_t call_status_set_entry(StatusSetEntry entry, int32_t milliseconds, int32_t mode) {
-    return call_with_two(reinterpret_cast<const void*>(entry), milliseconds, mode);
+    return call_with_three(reinterpret_cast<const void*>(entry), {milliseconds, mode, 0});
 }
 
 int32_t call_status_entry(StatusPlainEntry entry) { return call_with_none(reinterpret_cast<const void*>(entry)); }
@@ -80,7 +64,7 @@ int32_t call_describe_entry(DescribeEntry entry, int32_t n, char* text, int32_t 
 
 // An entry that returns nothing leaves EAX as it pleases; that value is simply not used.
 void call_set_entry(SetEntry entry, int32_t milliseconds, int32_t mode) {
-    call_with_two(reinterpret_cast<const void*>(entry), milliseconds, mode);
+    call_with_three(reinterpret_cast<const void*>(entry), {milliseconds, mode, 0});
 }
 
 void call_plain_entry(PlainEntry entry) { call_with_none(reinterpret_cast<const void*>(entry)); }
