@@ -106,7 +106,7 @@ enable_32_bit() {
 package() {
     scripts/deps.sh build package || return 1
     local deb
-    deb=$(scripts/build_deb.sh) && (cd build/package && ctest --output-on-failure --timeout 600) || return 1
+    deb=$(scripts/build_deb.sh) && (cd build/package && ctest --output-on-failure --timeout 600 -j 2) || return 1
     lintian --pedantic "$deb" 2>/dev/null | tee build/package/lintian.txt
     ! grep -q "^E:" build/package/lintian.txt && python3 tests/package/check_deb.py "$deb"
 }

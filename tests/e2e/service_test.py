@@ -217,9 +217,12 @@ class WindowsService(SandboxTest):
         self.sc("start", name)
         self.assertTrue(wait_for(lambda: len(starts.findall(self.log())) == 2, 60), self.log())
         self.assertTrue(wait_for(lambda: self.query(name)[0] == "RUNNING", 30))
-        # A kill. Wine's service manager does not see the process end, so the next start is that of
-        # another service of the same watchdog, which reads the same record.
-        killed = subprocess.run(PREFIX + ["taskkill", "/f", "/im", "wdtctl.exe"], capture_output=True, timeout=60)
+        # A kill of the service's process, which its record names. Wine's service manager does not see
+        # the process end, so the next start is that of another service of the same watchdog, which
+        # reads the same record.
+        with open(os.path.join(self.records, "watchdog0.record")) as record:
+            pid = re.search(r"\nPid: (\d+)\n", record.read()).group(1)
+        killed = subprocess.run(PREFIX + ["taskkill", "/f", "/pid", pid], capture_output=True, timeout=60)
         self.assertEqual(killed.returncode, 0, killed.stdout)
         self.service("W0 T5 L1")
         self.assertTrue(wait_for(lambda: len(starts.findall(self.log())) == 3, 60), self.log())
