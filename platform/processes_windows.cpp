@@ -2,6 +2,8 @@
 // processes that the keep-alive loop never waits for, each in a job object of its own.
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "platform/system.h"
 
 namespace wdt::system {
@@ -38,6 +40,28 @@ HANDLE job_that_ends_all_at_close() {
     return job;
 }
 
+// The tool itself goes into a job that ends everything in it when its last handle closes, at the
+// tool's end however it ends: a child is in it from its creation, so that not even one created
+// in the moment before it entered its own job outlives the tool. Where the tool cannot join (a
+// Windows without nested jobs, when something else put the tool in a job), each child's own job
+// still ends it.
+void join_tool_job() {
+    static bool tried = false;
+    if (tried) return;
+    tried = true;
+    HANDLE job = job_that_ends_all_at_close();
+    if (job != nullptr && !AssignProcessToJobObject(job, GetCurrentProcess())) CloseHandle(job);
+}
+
+// The tool's own standard handles are not handed down: a check gets the null device, and one that
+// outlived the tool must never hold its output open.
+void keep_own_handles() {
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE handle = GetStdHandle(which);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+}
+
 }  // namespace
 
 int64_t file_stamp(const char* path) {
@@ -56,6 +80,8 @@ int64_t start_process(const char* command) {
     if (slot == kMaxChildren || device == INVALID_HANDLE_VALUE) return 0;
     static wchar_t line[32768];  // CreateProcessW may write into it
     if (MultiByteToWideChar(CP_ACP, 0, command, -1, line, 32768) == 0) return 0;
+    join_tool_job();
+    keep_own_handles();
     HANDLE job = job_that_ends_all_at_close();
     if (job == nullptr) return 0;
 
