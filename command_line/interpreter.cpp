@@ -16,32 +16,26 @@ namespace {
 
 int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
 
-// Whether the command pass reaches an L: it ends at the first D or R.
-bool loop_follows(int argc, const char* const* argv) {
+// The last L that the command pass reaches (it ends at the first D or R), or nullptr when the
+// pass reaches none: the loop follows, with that period, exactly when there is one.
+const char* last_loop(int argc, const char* const* argv) {
+    const char* found = nullptr;
     for (int i = 1; i < argc; ++i) {
         const int letter = upper(argv[i][0]);
-        if (letter == 'L') return true;
-        if (letter == 'D' || letter == 'R') return false;
-    }
-    return false;
-}
-
-// The refresh period the loop will have: the last L that the command pass reaches.
-int32_t planned_period(int argc, const char* const* argv) {
-    int32_t period = 0;
-    for (int i = 1; i < argc; ++i) {
-        const int letter = upper(argv[i][0]);
-        if (letter == 'L') period = parse_number(argv[i] + 1);
+        if (letter == 'L') found = argv[i];
         if (letter == 'D' || letter == 'R') break;
     }
-    return period;
+    return found;
 }
+
+bool loop_follows(int argc, const char* const* argv) { return last_loop(argc, argv) != nullptr; }
 
 // Guard options are refused, with a message, unless they are sound and a loop follows to use them.
 bool guard_options_hold(int argc, const char* const* argv, const Host& host, const Guards& guards) {
     const char* problem = guards.problem;
     if (problem == nullptr && !loop_follows(argc, argv)) problem = "Guard Parameter error: guards need a loop (L)!\r\n";
-    if (problem == nullptr && guards.grace_seconds != 0 && guards.grace_seconds <= planned_period(argc, argv)) {
+    if (problem == nullptr && guards.grace_seconds != 0 &&
+        guards.grace_seconds <= parse_number(last_loop(argc, argv) + 1)) {
         problem = "Guard Parameter error: the grace must be longer than the refresh period!\r\n";
     }
     if (problem != nullptr) say(host, "%s", problem);
@@ -117,11 +111,11 @@ bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanSt
 }
 
 int run(int argc, const char* const* argv, const Host& host, bool service) {
-    // Guard options (--name=value) stand among the commands, which never take an argument that
-    // starts with '-'; they do not count as commands.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], kStatusOption) == 0) return show_status(argc, argv, host);
     }
+    // Guard options (--name=value) stand among the commands, which never take an argument that
+    // starts with '-'; they do not count as commands.
     Guards guards;
     read_guard_options(argc, argv, guards);
     if (argc - guards.options < 3) {

@@ -36,8 +36,9 @@ bool is_whole(const char* text, size_t length) {
            std::strcmp(text + length - last, kLastLine) == 0 && (length == first + last || text[length - last - 1] == '\n');
 }
 
-// Why the run that wrote this record ended, as the reason line says it.
-void reason(const char* text, size_t length, char* out, size_t size) {
+// Why the run that wrote this record ended, as the reason line says it. Answers whether it ended
+// without a deliberate stop.
+bool reason(const char* text, size_t length, char* out, size_t size) {
     char state[32] = "", since[64] = "", changed[64] = "", pid[32] = "", guard[400] = "";
     if (length == 0) {
         std::snprintf(out, size, "no record of an earlier run");
@@ -51,20 +52,9 @@ void reason(const char* text, size_t length, char* out, size_t size) {
         field(text, "Pid", pid, sizeof pid);
         field(text, "Started", since, sizeof since);
         std::snprintf(out, size, "the previous run (pid %s, started %s) ended without a deliberate stop", pid, since);
+        return true;
     }
-}
-
-// Seconds since 1970 from "YYYY-MM-DD hh:mm:ss UTC"; 0 when it is not that.
-int64_t parse_utc(const char* text) {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (std::sscanf(text, "%d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) return 0;
-    const int64_t y = year - (month <= 2 ? 1 : 0);
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t year_of_era = y - era * 400;
-    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    const int64_t days = era * 146097 + day_of_era - 719468;
-    return days * 86400 + hour * 3600 + minute * 60 + second;
+    return false;
 }
 
 // What the driver says of the last reset, from its description's boot status.
@@ -92,10 +82,13 @@ bool describe_record(const Host& host, unsigned n, char* out, size_t size) {
     char pid[32] = "", started[64] = "";
     field(text, "Pid", pid, sizeof pid);
     field(text, "Started", started, sizeof started);
-    // A pid of an earlier boot may belong to anything now.
+    // A pid of an earlier boot may belong to anything now. The times are compared as format_utc
+    // writes them, which sorts as time does; one of another shape is not taken for this boot's.
+    char booted[64];
+    format_utc(host.booted_at_s() - 2, booted);
+    const bool this_boot = std::strlen(started) == std::strlen(booted) && std::strcmp(started, booted) >= 0;
     const bool stopped = std::strcmp(state, "stopped") == 0;
-    const bool runs = !stopped && parse_utc(started) >= host.booted_at_s() - 2 &&
-                      host.process_runs(std::strtoll(pid, nullptr, 10));
+    const bool runs = !stopped && this_boot && host.process_runs(std::strtoll(pid, nullptr, 10));
     size_t used = 0;
     auto add = [&](const char* name, const char* value) {
         const int written = std::snprintf(out + used, size - used, "%s: %s\n", name, value);
@@ -148,8 +141,7 @@ void open_record(Record& record, const Host& host, const WatchdogDriver& driver,
     }
     static char text[4096];
     const size_t length = host.read_record(n, text, sizeof text);
-    reason(text, length, record.previous, sizeof record.previous);
-    if (std::strstr(record.previous, "without a deliberate stop") != nullptr) {
+    if (reason(text, length, record.previous, sizeof record.previous)) {
         join_boot_status(driver, host, n, record.previous, sizeof record.previous);
     }
     say(host, "WDT%u: %s.\r\n", n, record.previous);

@@ -16,8 +16,9 @@
 namespace wdt::system {
 namespace {
 
-// The folder, made if it is missing (its parent must be there); nullptr when it cannot be.
-const char* folder() {
+// The folder; for a write it is made if it is missing (its parent must be there). nullptr when it
+// cannot be.
+const char* folder(bool for_writing) {
     static char path[1024];
     const char* named = std::getenv("STATE_DIRECTORY");
     const size_t length = named != nullptr && named[0] == '/' ? std::strcspn(named, ":") : 0;  // the first of a list
@@ -27,7 +28,7 @@ const char* folder() {
     } else {
         std::strcpy(path, "/var/lib/wdtctl");
     }
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) return nullptr;
+    if (for_writing && mkdir(path, 0755) != 0 && errno != EEXIST) return nullptr;
     return path;
 }
 
@@ -47,7 +48,7 @@ int64_t booted_at_s() {
 bool process_runs(int64_t pid) { return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
 bool write_record(unsigned n, const char* text, size_t length) {
-    const char* where = folder();
+    const char* where = folder(true);
     if (where == nullptr) return false;
     const int directory = open(where, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0) return false;
@@ -65,7 +66,7 @@ bool write_record(unsigned n, const char* text, size_t length) {
 }
 
 size_t read_record(unsigned n, char* buffer, size_t size) {
-    const char* where = folder();
+    const char* where = folder(false);
     char path[1100];
     if (where == nullptr || size == 0) return 0;
     std::snprintf(path, sizeof path, "%s/watchdog%u.record", where, n);

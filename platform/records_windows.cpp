@@ -9,14 +9,14 @@
 namespace wdt::system {
 namespace {
 
-// <ProgramData>\wdtctl\watchdog<n>.record<suffix>, the folder made if it is missing; false when
-// the path cannot be had.
-bool record_path(unsigned n, const wchar_t* suffix, wchar_t* path, DWORD size) {
+// <ProgramData>\wdtctl\watchdog<n>.record<suffix>; for a write the folder is made if it is
+// missing. False when the path cannot be had.
+bool record_path(unsigned n, const wchar_t* suffix, bool for_writing, wchar_t* path, DWORD size) {
     wchar_t data[MAX_PATH];
     const DWORD length = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
     if (_snwprintf(path, size, L"%ls\\wdtctl", data) < 0) return false;
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (for_writing && !CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     return _snwprintf(path, size, L"%ls\\wdtctl\\watchdog%u.record%ls", data, n, suffix) > 0;
 }
 
@@ -38,7 +38,7 @@ bool process_runs(int64_t pid) {
 
 bool write_record(unsigned n, const char* text, size_t length) {
     wchar_t path[MAX_PATH + 64], temporary[MAX_PATH + 64];
-    if (!record_path(n, L"", path, MAX_PATH + 64) || !record_path(n, L".new", temporary, MAX_PATH + 64)) return false;
+    if (!record_path(n, L"", true, path, MAX_PATH + 64) || !record_path(n, L".new", true, temporary, MAX_PATH + 64)) return false;
     HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -52,7 +52,7 @@ bool write_record(unsigned n, const char* text, size_t length) {
 
 size_t read_record(unsigned n, char* buffer, size_t size) {
     wchar_t path[MAX_PATH + 64];
-    if (size == 0 || !record_path(n, L"", path, MAX_PATH + 64)) return 0;
+    if (size == 0 || !record_path(n, L"", false, path, MAX_PATH + 64)) return 0;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     DWORD got = 0;

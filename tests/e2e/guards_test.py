@@ -39,7 +39,6 @@ class Lines:
                 if text in line:
                     return at
             time.sleep(0.05)
-        self.fail_text = f"no line with {text!r} in {self.lines}"
         return None
 
 
