@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Measures the keep-alive loop against the simulated driver: how closely refreshes keep to a 1 s
-period, how far the last one drifted, the CPU time per refresh and the resident memory, with the
-loop's memory locked and, in a second process that is refused the lock, without.
+"""Measures the keep-alive loop against the simulated driver, side by side in one run: the tool
+(wdtctl W0 T5 L1) with its memory locked; the same in a process that is refused the lock; a plain
+C loop doing the same work (bench/plain_loop.c, built here: it loads WDT.dll, arms, locks its
+memory as it is touched, and refreshes on a monotonic schedule); and the tool guarding two
+heartbeat files (touched twice a second) and a check that exits at once. It prints how closely the
+tool's refreshes keep to the 1 s period, the drift, the CPU time per refresh, and each process's
+resident memory, with the tool's held against the plain loop's.
 
   bench/loop_benchmark.py [seconds] [path to wdtctl]     (defaults: 300, build/linux/wdtctl)
 """
@@ -10,9 +14,11 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 PERIOD_MS = 1000
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def memory_kib(pid):
@@ -40,32 +46,55 @@ def cpu_seconds(pid):
         return int(schedstat.read().split()[0]) / 1e9
 
 
+def touch_while(files, running):
+    while not running.wait(0.5):
+        for path in files:
+            with open(path, "a"):
+                os.utime(path)
+
+
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 300
     tool = sys.argv[2] if len(sys.argv) > 2 else "build/linux/wdtctl"
-    journal = tempfile.NamedTemporaryFile(prefix="wdt-bench-", suffix=".txt", delete=False).name
-    env = dict(os.environ, WDT_SIM_JOURNAL=journal)
-    unlocked_env = dict(os.environ, WDT_SIM_JOURNAL=journal + ".unlocked")
-    process = subprocess.Popen([tool, "W0", "T5", "L1"], stdout=subprocess.PIPE, env=env)
-    unlocked = subprocess.Popen(REFUSE_LOCK + [tool, "W0", "T5", "L1"], stdout=subprocess.PIPE, env=unlocked_env)
+    library = os.path.join(os.path.dirname(os.path.abspath(tool)), "WDT.dll")
+    folder = tempfile.mkdtemp(prefix="wdt-bench-")
+    plain = os.path.join(folder, "plain_loop")
+    subprocess.run(["gcc", "-O2", "-o", plain, os.path.join(HERE, "plain_loop.c"), "-ldl"], check=True)
+    hearts = [os.path.join(folder, f"heart{i}") for i in (1, 2)]
+    runs = {
+        "tool, memory locked": [tool, "W0", "T5", "L1"],
+        "tool, lock refused": REFUSE_LOCK + [tool, "W0", "T5", "L1"],
+        "plain C loop": [plain, library, "5", "1"],
+        "tool, 2 heartbeats, a check": [tool, "W0", "T5", "L1"] + [f"--heartbeat={h}" for h in hearts]
+                                       + ["--check=true", "--grace=3600"],
+    }
+    running = threading.Event()
+    toucher = threading.Thread(target=touch_while, args=(hearts, running))
+    toucher.start()
+    processes = {}
     try:
-        for each in (process, unlocked):
-            each.stdout.readline()
-            each.stdout.readline()  # the announcement: the loop has started
+        for name, command in runs.items():
+            journal = os.path.join(folder, f"journal-{len(processes)}.txt")
+            processes[name] = (subprocess.Popen(command, stdout=subprocess.PIPE,
+                                                env=dict(os.environ, WDT_SIM_JOURNAL=journal)), journal)
+        for process, _ in processes.values():
+            while not process.stdout.readline().startswith(b"Entering endless loop"):
+                pass
         time.sleep(1.5)  # after the first refresh, which opens the journal for the first time
-        rss_start = [memory_kib(each.pid)[0] for each in (process, unlocked)]
+        started = {name: memory_kib(process.pid)[0] for name, (process, _) in processes.items()}
         time.sleep(seconds)
-        rss_end, locked = zip(*(memory_kib(each.pid) for each in (process, unlocked)))
-        cpu = cpu_seconds(process.pid)
+        ended = {name: memory_kib(process.pid) for name, (process, _) in processes.items()}
+        tool_process = processes["tool, memory locked"][0]
+        cpu = cpu_seconds(tool_process.pid)
     finally:
-        for each in (process, unlocked):
-            each.kill()
-            each.wait()
-        os.unlink(journal + ".unlocked")
+        running.set()
+        toucher.join()
+        for process, _ in processes.values():
+            process.kill()
+            process.wait()
 
-    with open(journal) as lines:
+    with open(processes["tool, memory locked"][1]) as lines:
         refreshes = [float(line.split()[0]) for line in lines if "ResetWDT0" in line]
-    os.unlink(journal)
     intervals = [b - a for a, b in zip(refreshes, refreshes[1:])]
     deviations = [abs(i - PERIOD_MS) for i in intervals]
     drift = refreshes[-1] - (refreshes[0] + (len(refreshes) - 1) * PERIOD_MS)
@@ -75,9 +104,14 @@ def main():
     print(f"deviation from period, worst:  {max(deviations):.3f} ms")
     print(f"drift of the last refresh:     {drift:+.3f} ms after {len(intervals)} periods")
     print(f"CPU time per refresh:          {1e6 * cpu / len(refreshes):.1f} us")
-    for i, name in enumerate(("memory locked", "lock refused")):
-        print(f"resident memory, {name + ':':<15} {rss_start[i]} KiB at start / {rss_end[i]} KiB at end "
-              f"({locked[i]} KiB locked)")
+    plain_kib = ended["plain C loop"][0]
+    print(f"{'resident memory':<30} {'at start':>9} {'at end':>9} {'locked':>9} {'/ plain loop':>13}")
+    for name in runs:
+        resident, locked = ended[name]
+        print(f"{name:<30} {started[name]:>5} KiB {resident:>5} KiB {locked:>5} KiB {resident / plain_kib:>13.3f}")
+    for path in os.listdir(folder):
+        os.unlink(os.path.join(folder, path))
+    os.rmdir(folder)
 
 
 if __name__ == "__main__":

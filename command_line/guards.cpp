@@ -1,9 +1,14 @@
 #include "command_line/guards.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "command_line/text.h"
 
 namespace wdt {
 namespace {
+
+constexpr const char* kOptions[] = {"--heartbeat=", "--check=", "--grace=", "--repair="};
 
 // The value after "--name=" when the argument is that option; nullptr otherwise.
 const char* value_of(const char* argument, const char* option) {
@@ -31,16 +36,13 @@ void add_guard(Guards& guards, bool is_check, const char* target, const char* op
         Guard& guard = guards.list[guards.count++];
         guard.is_check = is_check;
         guard.target = target;
-        guard.option = option;
+        show(option, guard.shown, sizeof guard.shown);
     }
 }
 
-// Whether the grace has run out since `since`. Slots come a whole number of periods apart, and a
-// few milliseconds late: a grace that is a whole number of periods runs out exactly at a slot,
-// and half a period of slack makes that slot count every time, never the next one by chance.
-bool runs_out(const Guards& guards, const Host& host, int64_t since) {
-    return host.now_ms() - since > guards.grace_ms - guards.slack_ms;
-}
+// Whether the whole grace has passed since `since`: a slot that comes late can only put the end of
+// a grace off, never bring it forward.
+bool runs_out(const Guards& guards, const Host& host, int64_t since) { return host.now_ms() - since >= guards.grace_ms; }
 
 // A process is ended once it is done, too: whatever it left running in its group goes with it.
 void end(const Host& host, int64_t& process) {
@@ -48,34 +50,74 @@ void end(const Host& host, int64_t& process) {
     process = 0;
 }
 
-// Looks at a guard's file or check; answers whether it brought good news since the last slot.
-bool has_news(Guards& guards, Guard& guard, const Host& host) {
-    if (!guard.is_check) {
-        const int64_t stamp = host.file_stamp(guard.target);
-        const bool changed = stamp != kNoFile && stamp != guard.stamp;
-        guard.stamp = stamp;
-        return changed;
+// Whole seconds, rounded.
+long seconds(int64_t ms) { return static_cast<long>((ms + 500) / 1000); }
+
+// What the heartbeat's look-ups have answered since the last slot: good news when the file is
+// there with another modification time than the last one read. A look-up that failed, or has not
+// answered, is no news, said once until news comes. `observed_ms` becomes the time up to which the
+// look-ups tell anything: when the one that answered last began to read (it was asked for at the
+// slot before), or now while one does not answer; news counts from when it was read.
+bool heartbeat_news(Guard& guard, const Host& host, unsigned n, int slot, int64_t& observed_ms) {
+    Lookup lookup;
+    host.look_up_file(slot, guard.target, lookup);
+    const int number = static_cast<int>(n);
+    if (lookup.answers == guard.answers) {
+        // The look-up asked for at the last slot (or at the start) has not answered yet.
+        if (lookup.waiting_since_ms >= 0 && !guard.unanswered_said) {
+            say(host, "WDT%d: %s: the file system has not answered for %ld seconds: no news from it meanwhile.\r\n",
+                number, guard.shown, seconds(host.now_ms() - lookup.waiting_since_ms));
+            guard.unanswered_said = true;
+        }
+        return false;
     }
+    guard.answers = lookup.answers;
+    observed_ms = lookup.read_ms;
+    if (lookup.kind == FileKind::unreadable) {
+        if (!guard.unreadable_said) say(host, "WDT%d: %s cannot be read: %s: no news from it until it can.\r\n", number, guard.shown, lookup.reason);
+        guard.unreadable_said = true;
+        return false;
+    }
+    const bool exists = lookup.kind == FileKind::found;
+    if (!guard.read && !exists) say(host, "WDT%d: %s does not exist: no news from it until it does.\r\n", number, guard.shown);
+    const bool news = guard.read && exists && (!guard.existed || !(lookup.time == guard.time));
+    guard.read = true;
+    guard.existed = exists;
+    guard.time = lookup.time;
+    if (news) guard.unreadable_said = guard.unanswered_said = false;
+    return news;
+}
+
+// What the check brought: good news when it ended with status 0. One that runs for the grace is
+// ended, and brings none; one whose command was not found is said, once.
+bool check_news(const Guards& guards, Guard& guard, const Host& host, unsigned n) {
     if (guard.process == 0) return false;
     const ProcessState state = host.poll_process(guard.process);
     if (state == ProcessState::running && !runs_out(guards, host, guard.started_ms)) return false;
     end(host, guard.process);
+    if (state == ProcessState::not_found && !guard.not_found_said) {
+        say(host, "WDT%d: %s: the command was not found or cannot be run: no news from it.\r\n", static_cast<int>(n), guard.shown);
+    }
+    guard.not_found_said = state == ProcessState::not_found;
     return state == ProcessState::succeeded;
 }
 
-// Whole seconds, rounded: a slot may come a millisecond early as well as late.
-long seconds(int64_t ms) { return static_cast<long>((ms + 500) / 1000); }
-
-void start_repair(Guards& guards, const Host& host, unsigned n, const Guard& guard) {
-    say(host, "WDT%d: no news from %s for %ld seconds: running --repair=%s\r\n", static_cast<int>(n), guard.option,
-        seconds(host.now_ms() - guard.news_ms), guards.repair);
+void start_repair(Guards& guards, const Host& host) {
+    guards.repair_due = false;
     if (guards.repair_process != 0) return;  // one already under way serves this guard too
     guards.repair_process = host.start_process(guards.repair);
     guards.repair_started_ms = host.now_ms();
-    if (guards.repair_process == 0) say(host, "--repair=%s could not be started.\r\n", guards.repair);  // flushed with the slot's
+    if (guards.repair_process == 0) say(host, "%s could not be started.\r\n", guards.repair_shown);
 }
 
 }  // namespace
+
+bool is_guard_option(const char* argument) {
+    for (const char* option : kOptions) {
+        if (value_of(argument, option) != nullptr) return true;
+    }
+    return false;
+}
 
 void read_guard_options(int argc, const char* const* argv, Guards& guards) {
     for (int i = 1; i < argc; ++i) {
@@ -92,6 +134,7 @@ void read_guard_options(int argc, const char* const* argv, Guards& guards) {
             }
         } else if ((value = value_of(argument, "--repair=")) != nullptr) {
             guards.repair = value;
+            show(argument, guards.repair_shown, sizeof guards.repair_shown);
             if (*value == '\0') guards.problem = kNoValue;
         } else {
             continue;
@@ -105,11 +148,11 @@ void read_guard_options(int argc, const char* const* argv, Guards& guards) {
 
 void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds) {
     guards.grace_ms = int64_t{guards.grace_seconds != 0 ? guards.grace_seconds : timer_seconds} * 1000;
-    guards.slack_ms = int64_t{period_seconds} * 500;
+    guards.period_ms = int64_t{period_seconds} * 1000;
     restart_guards(guards, host);
     for (int i = 0; i < guards.count; ++i) {
-        Guard& guard = guards.list[i];
-        if (!guard.is_check) guard.stamp = host.file_stamp(guard.target);
+        Lookup first;  // asks for the first look-up, whose answer is the time the next ones compare with
+        if (!guards.list[i].is_check) host.look_up_file(i, guards.list[i].target, first);
     }
     run_checks(guards, host);
 }
@@ -120,6 +163,7 @@ void restart_guards(Guards& guards, const Host& host) {
         guard.news_ms = host.now_ms();
         guard.grace_from_ms = guard.news_ms;
         guard.repaired = false;
+        guard.silent = false;
     }
 }
 
@@ -133,24 +177,28 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
     for (int i = 0; i < guards.count; ++i) {
         Guard& guard = guards.list[i];
         const int64_t now = host.now_ms();
-        if (has_news(guards, guard, host)) {
-            guard.news_ms = now;
-            guard.grace_from_ms = now;
+        int64_t observed_ms = now;
+        if (guard.is_check ? check_news(guards, guard, host, n) : heartbeat_news(guard, host, n, i, observed_ms)) {
+            guard.news_ms = observed_ms > guard.news_ms ? observed_ms : guard.news_ms;
+            guard.grace_from_ms = guard.news_ms;
             guard.repaired = false;
-            if (guard.silent) say(host, "WDT%d: news from %s again: refreshes go on.\r\n", static_cast<int>(n), guard.option);
+            if (guard.silent) say(host, "WDT%d: news from %s again: refreshes go on.\r\n", static_cast<int>(n), guard.shown);
             guard.silent = false;
         }
-        if (!runs_out(guards, host, guard.grace_from_ms)) continue;
+        // Out of grace once the whole grace has passed, up to what is known, since the news was seen.
+        if (observed_ms - guard.grace_from_ms < guards.grace_ms) continue;
         if (guards.repair != nullptr && !guard.repaired) {
             guard.repaired = true;
             guard.grace_from_ms = now;
-            start_repair(guards, host, n, guard);
+            guards.repair_due = true;
+            say(host, "WDT%d: no news from %s for %ld seconds: running %s\r\n", static_cast<int>(n), guard.shown,
+                seconds(now - guard.news_ms), guards.repair_shown);
             continue;
         }
         allow = false;
         if (!guard.silent) {
             say(host, "WDT%d: no news from %s for %ld seconds: refreshes stop, and the watchdog resets the machine in "
-                "about %ld seconds!\r\n", static_cast<int>(n), guard.option, seconds(now - guard.news_ms),
+                "about %ld seconds!\r\n", static_cast<int>(n), guard.shown, seconds(now - guard.news_ms),
                 static_cast<long>(timer_seconds));
         }
         guard.silent = true;
@@ -160,17 +208,18 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
 }
 
 void run_checks(Guards& guards, const Host& host) {
+    if (guards.count == 0) return;
+    if (guards.repair_due) start_repair(guards, host);
     for (int i = 0; i < guards.count; ++i) {
         Guard& guard = guards.list[i];
         if (!guard.is_check || guard.process != 0) continue;
         guard.process = host.start_process(guard.target);
         guard.started_ms = host.now_ms();
-        if (guard.process == 0 && !guard.unstartable) {
-            say(host, "%s could not be started.\r\n", guard.option);
-            host.flush();
-        }
+        if (guard.process == 0 && !guard.unstartable) say(host, "%s could not be started.\r\n", guard.shown);
         guard.unstartable = guard.process == 0;
     }
+    host.end_strays(false);
+    host.flush();
 }
 
 const Guard* silent_guard(const Guards& guards) {
@@ -181,8 +230,10 @@ const Guard* silent_guard(const Guards& guards) {
 }
 
 void end_guards(Guards& guards, const Host& host) {
+    if (guards.count == 0) return;
     for (int i = 0; i < guards.count; ++i) end(host, guards.list[i].process);
     end(host, guards.repair_process);
+    host.end_strays(true);
 }
 
 }  // namespace wdt

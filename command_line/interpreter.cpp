@@ -1,5 +1,6 @@
 #include "command_line/interpreter.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "command_line/guards.h"
@@ -8,8 +9,10 @@
 #include "command_line/record.h"
 #include "command_line/scan_state.h"
 #include "command_line/status.h"
+#include "command_line/text.h"
 #include "command_line/usage.h"
 #include "driver/watchdog_driver.h"
+#include "platform/priority.h"
 
 namespace wdt {
 namespace {
@@ -110,10 +113,55 @@ bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanSt
     return true;
 }
 
-int run(int argc, const char* const* argv, const Host& host, bool service) {
+namespace {
+
+// Says each argument that starts with "--" and is none of the tool's options (a misspelt option, or
+// one whose value was given as an argument of its own): it is ignored, as any other argument the
+// command passes do not know, but a guard that silently is not there is worse than a word.
+void say_unknown_options(int argc, const char* const* argv, const Host& host) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], kStatusOption) == 0) return show_status(argc, argv, host);
+        const char* argument = argv[i];
+        if (std::strncmp(argument, "--", 2) != 0 || is_guard_option(argument) || std::strcmp(argument, kStatusOption) == 0) {
+            continue;
+        }
+        char shown[200];
+        show(argument, shown, sizeof shown);
+        say(host, "Ignored unknown option %s: options are --service, --status, --drill, --heartbeat=PATH, --check=COMMAND, "
+            "--grace=SECONDS and --repair=COMMAND, each one argument.\r\n", shown);
     }
+}
+
+// In service mode the last error said is kept, so that a start that is refused is recorded with it.
+const Host* said_through = nullptr;
+char last_said[600];
+
+void print_and_keep(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char line[sizeof last_said];
+    std::vsnprintf(line, sizeof line, format, copy);
+    va_end(copy);
+    if (priority_of(line, std::strlen(line)) == Priority::error) {
+        line[std::strcspn(line, "\r\n")] = '\0';
+        std::memcpy(last_said, line, sizeof line);
+    }
+    said_through->print(format, args);
+}
+
+// The watchdog the command line selects, found without a word; -1 when there is none.
+int quietly_selected(int argc, const char* const* argv) {
+    int selected = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (upper(argv[i][0]) != 'W') continue;
+        const auto number = static_cast<uint8_t>(argv[i][1] - '0');
+        if (number > 1) return -1;
+        selected = number;
+    }
+    return selected;
+}
+
+int run_commands(int argc, const char* const* argv, const Host& host, bool service, ScanState& state,
+                 Record& record, bool& beside) {
     // Guard options (--name=value) stand among the commands, which never take an argument that
     // starts with '-'; they do not count as commands.
     Guards guards;
@@ -135,20 +183,59 @@ int run(int argc, const char* const* argv, const Host& host, bool service) {
         return 1;
     }
 
-    ScanState state;
     if (!select_watchdog(argc, argv, host, state)) return 1;
     if (service && !loop_follows(argc, argv)) {
         say(host, "Service Parameter error: a service needs a loop (L)!\r\n");
         return 1;
     }
-    // A service says why its previous run ended before it touches the watchdog.
-    Record record;
-    if (service) open_record(record, host, driver, state.selected_watchdog, argc, argv);
+    // A service says why its previous run ended, and which library it drives, before it touches the
+    // watchdog.
+    if (service) {
+        if (open_record(record, host, driver, state.selected_watchdog, argc, argv) == Opening::running_beside) {
+            beside = true;
+            return 1;
+        }
+        char path[1024];
+        if (host.library_path(driver.library, path, sizeof path)) {
+            char shown[1100];
+            show(path, shown, sizeof shown);
+            say(host, "WDT%u: the driver library is %s.\r\n", state.selected_watchdog, shown);
+        }
+    }
     int status = 1;
     if (carry_out_commands(argc, argv, host, driver, state)) {
         status = state.loop_requested ? keep_alive(state, driver, host, guards, record) : 0;
     }
     if (service && status != 0 && state.armed) disable_and_say(driver, host, state.selected_watchdog);
+    return status;
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv, const Host& host, bool service) {
+    say_unknown_options(argc, argv, host);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kStatusOption) != 0) continue;
+        if (argc < 3) {
+            print_usage(host, argv[0] != nullptr ? argv[0] : "");
+            return 1;
+        }
+        return show_status(argc, argv, host);
+    }
+    ScanState state;
+    Record record;
+    bool beside = false;
+    if (!service) return run_commands(argc, argv, host, false, state, record, beside);
+    // A service's start that is refused before its loop is recorded, so that the next start says so.
+    said_through = &host;
+    last_said[0] = '\0';
+    Host keeping = host;
+    keeping.print = print_and_keep;
+    const int status = run_commands(argc, argv, keeping, true, state, record, beside);
+    const int selected = quietly_selected(argc, argv);
+    if (status != 0 && !state.loop_entered && !beside && selected >= 0 && argc >= 3) {
+        record_refusal(host, static_cast<unsigned>(selected), argc, argv, last_said, record.previous);
+    }
     return status;
 }
 

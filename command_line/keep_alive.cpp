@@ -51,7 +51,7 @@ void note_guards(Record& record, const Host& host, const Guards& guards) {
         return;
     }
     const int64_t silent_for_s = (host.now_ms() - silent->news_ms) / 1000;
-    write_record(record, host, "silent", silent->option, host.wall_clock_s() - silent_for_s);
+    write_record(record, host, "silent", silent->shown, host.wall_clock_s() - silent_for_s);
 }
 
 // The slot after `due`; when the process was held up past it, one period from now.
@@ -78,15 +78,15 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     // The loop never ends normally, so whatever is still buffered would otherwise never be seen
     // when standard output is a file or a pipe.
     host.flush();
-    host.hold_memory();
-    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds);
-    write_record(record, host, "running");
-
+    state.loop_entered = true;
     // Refresh k is due k periods after the announcement, so the time the driver call takes does
     // not add up. When the process was held up past a due time, it refreshes once at once and the
     // schedule starts again from that refresh: never a burst of catch-up refreshes.
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
     int64_t due = host.now_ms() + period_ms;
+    host.hold_memory();
+    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds);
+    write_record(record, host, "running");
     const unsigned n = state.selected_watchdog;
     bool failing = false, held_back = false;
     for (;;) {
@@ -94,6 +94,10 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
         if (wake == Wake::resumed) {
             restart_guards(guards, host);
+            if (held_back) {
+                held_back = false;
+                note_guards(record, host, guards);
+            }
             due = host.now_ms() + period_ms;
             continue;
         }
@@ -104,6 +108,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             const bool disabled = disable_and_say(driver, host, n);
             end_guards(guards, host);
             if (disabled) write_record(record, host, "stopped");
+            host.records_written(5000);  // the device is released: a disk that stalls holds up nothing else
             return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
@@ -115,6 +120,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             held_back = !allowed;
             note_guards(record, host, guards);
         }
+        note_unwritten(record, host);
         due = next_due(host, due, period_ms);
     }
 }

@@ -11,7 +11,7 @@ int run_as_service(int argc, char** argv) { return wdt::run(argc, argv, wdt::sys
 }  // namespace
 
 int main(int argc, char** argv) {
-    wdt::system::prepare_process();
+    argv = wdt::system::prepare_process(argc, argv);
     if (wdt::take_service_marker(argc, argv)) return wdt::system::run_service(argc, argv, run_as_service);
     return run_tool(argc, argv);
 }

@@ -1,6 +1,8 @@
 // A service's record of its watchdog: what the keep-alive is doing, kept across a reset so that
 // the next start can say why the previous run ended. Written only when something changes (start,
-// a guard that runs out of grace or has news again, a deliberate stop), never per refresh.
+// a guard that runs out of grace or has news again, a deliberate stop, a refused start, a drill),
+// never per refresh, and away from the loop's thread. Each record names its boot and its process,
+// so that a keep-alive counts as running only when that very process runs in this boot.
 #pragma once
 
 #include <cstdint>
@@ -10,27 +12,56 @@
 
 namespace wdt {
 
+// The last drill of a watchdog, carried over by every later record until the next drill.
+struct DrillRecord {
+    bool present = false;
+    char armed[64] = "";      // when it armed the watchdog, as said
+    int64_t armed_s = 0;      // the same in seconds since 1970
+    int32_t timeout = 0;
+    char boot[64] = "";       // the boot it ran in
+    char result[400] = "";    // what happened; empty until known
+};
+
 struct Record {
-    bool kept = false;           // service mode keeps one; one-shot commands and consoles do not
+    bool kept = false;           // service mode and drills keep one; one-shot commands and consoles do not
     unsigned n = 0;
     int64_t started_s = 0;
-    char command[512] = {};      // the command line, as given
-    char previous[512] = {};     // why the previous run ended
+    char boot[64] = "";          // this boot, as the system names it; empty when it cannot
+    int64_t process_start = 0;   // this process's start, as the system tells it
+    char command[512] = {};      // the command line, as one line
+    char previous[640] = {};     // why the previous run ended
+    DrillRecord drill;
     bool unwritable_said = false;
 };
 
-// Reads the previous run's record of watchdog n and says in one line why that run ended; where it
-// ended without a deliberate stop, joined with what the driver says of the last reset.
-void open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
-                 const char* const* argv);
-// Writes the record with the keep-alive's state ("running", "stopped", or "silent" with the guard
-// that ran out of grace and since when). A record that cannot be written is said once.
+// How a service's start stands beside the record it found.
+enum class Opening {
+    go_on,          // the reason is said; the start goes on
+    running_beside, // another keep-alive (or a drill) runs for this watchdog: said; the start must not go on
+};
+
+// Reads the previous record of watchdog n (and takes the watchdog's record for this process), and
+// says in one line why the previous run ended: where it ended without a deliberate stop in an
+// earlier boot, joined with what the driver says of the last reset; a drill, with its outcome.
+Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
+                    const char* const* argv);
+// Hands the record over with the keep-alive's state ("running", "stopped", or "silent" with the
+// guard that ran out of grace and since when). A record that cannot be written is said once.
 void write_record(Record& record, const Host& host, const char* state, const char* guard = nullptr,
                   int64_t silent_since_s = 0);
+// Says, once, that a record handed over could not be written (`failed`: this one could not even be
+// handed over).
+void note_unwritten(Record& record, const Host& host, bool failed = false);
+// Records that a service's start was refused, and why (the line it said), so that the next start
+// names it; `previous` is the reason the start said, if it got so far. `n` is the watchdog the
+// command line selects.
+void record_refusal(const Host& host, unsigned n, int argc, const char* const* argv, const char* why,
+                    const char* previous);
 
 // What the last record of watchdog n says of the keep-alive, as "Name: value" lines for a status;
-// answers whether there was a whole record.
-bool describe_record(const Host& host, unsigned n, char* text, size_t size);
+// `description` is what the driver said of the watchdog (for a drill's outcome). Answers whether
+// there was a whole record.
+bool describe_record(const Host& host, unsigned n, const char* description, char* text, size_t size);
 
 // "YYYY-MM-DD hh:mm:ss UTC" for seconds since 1970.
 void format_utc(int64_t seconds, char (&text)[64]);

@@ -13,6 +13,7 @@ struct ScanState {
     bool loop_requested = false;
     int32_t refresh_period_seconds = 0;  // meaningful only when loop_requested
     bool armed = false;  // this run armed the watchdog, and has not tried to disable it since
+    bool loop_entered = false;  // the keep-alive loop announced itself
 };
 
 }  // namespace wdt

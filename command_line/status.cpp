@@ -22,8 +22,9 @@ int show_status(int argc, const char* const* argv, const Host& host) {
     } else {
         say(host, "Driver: %s\n", loaded.status == LoadStatus::no_library ? "WDT.dll not found" : "WDT.dll lacks an entry point");
     }
-    const bool recorded = describe_record(host, n, text, sizeof text);
-    say(host, "%s", text);
+    static char record[4096];
+    const bool recorded = describe_record(host, n, described ? text : nullptr, record, sizeof record);
+    say(host, "%s", record);
     return described || recorded ? 0 : 1;
 }
 

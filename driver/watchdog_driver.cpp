@@ -82,7 +82,7 @@ int32_t describe(const WatchdogDriver& driver, const Host& host, unsigned n, cha
     if (entry == nullptr || !host.is_code(entry) || size <= 0) return -1;
     text[0] = '\0';
     const int32_t length = call_describe_entry(reinterpret_cast<DescribeEntry>(entry), static_cast<int32_t>(n), text, size);
-    if (length < 0 || length >= size) return -1;
+    if (length <= 0 || length >= size) return -1;
     text[length] = '\0';
     return length;
 }

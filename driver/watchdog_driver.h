@@ -50,6 +50,9 @@ inline constexpr int32_t kEntryDone = 0;
 inline constexpr int32_t kEntryDoneWhileHeld = 2;
 // Our own libraries' optional description of a watchdog: "Name: value" lines, read-only.
 inline constexpr const char* kDescribeEntry = "wdtctl_status";
+// Added to the watchdog's number for a description that does not look for the process holding the
+// device (a service's start, before it arms).
+inline constexpr unsigned kDescribeWithoutHolder = 0x100;
 
 // Loads "WDT.dll" and looks up all six entry points, and whether it reports results. The driver is
 // usable only when this answers loaded; otherwise none of its entries is ever called.
@@ -60,8 +63,9 @@ LoadResult load_driver(WatchdogDriver& driver, const Host& host);
 Outcome arm(const WatchdogDriver& driver, unsigned n, int32_t seconds);
 Outcome refresh(const WatchdogDriver& driver, unsigned n);
 Outcome disable(const WatchdogDriver& driver, unsigned n);
-// What the library can say of watchdog n without touching it, into text (with its final NUL);
-// the length, or -1 when the library says nothing (a vendor's library has no such entry).
+// What the library can say of watchdog n (plus kDescribeWithoutHolder, perhaps) without touching
+// it, into text (with its final NUL); the length, or -1 when the library says nothing (a vendor's
+// library has no such entry, or it said nothing at all).
 // Looked up only when asked, so that other runs look up what they always did.
 int32_t describe(const WatchdogDriver& driver, const Host& host, unsigned n, char* text, int32_t size);
 

@@ -62,19 +62,24 @@ struct Printed {
     long loop_timer = 0, loop_period = 0;
     int loop_failures = 0;      // messages that a loop refresh failed
     bool guards_refused = false;
+    int unknown_options = 0;    // warnings of arguments that start with "--" and are no option
 };
 
 bool starts_with(const std::string& text, size_t pos, const char* prefix) {
     return text.compare(pos, std::strlen(prefix), prefix) == 0;
 }
 
-// A guard's line (it names the guard's own option, which the input keeps free of line ends): up to
-// and with the next "\r\n".
+// A guard's line, or the warning of an unknown option (each names the argument, which the input
+// keeps free of line ends): up to and with the next "\r\n".
 bool take_guard_line(const std::string& out, size_t& pos, Printed& printed) {
     const size_t end = out.find("\r\n", pos);
     if (end == std::string::npos) return false;
     const std::string line = out.substr(pos, end + 2 - pos);
-    if (starts_with(line, 0, "Guard Parameter error: ")) {
+    if (starts_with(line, 0, "Ignored unknown option ")) {
+        check(printed.armed_seconds.empty() && printed.pass_ended_by.empty() && !printed.loop_announced,
+              "an unknown option said after a command");
+        ++printed.unknown_options;
+    } else if (starts_with(line, 0, "Guard Parameter error: ")) {
         printed.guards_refused = true;
     } else if (starts_with(line, 0, "WDT0: ") || starts_with(line, 0, "WDT1: ")) {
         check(printed.loop_announced, "a guard's message outside the loop");
@@ -160,9 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     bool guarded = false;
+    int unknown = 0;
     for (std::string& argument : arguments) {
-        if (!is_guard_option(argument)) continue;
-        guarded = true;
+        const bool option = argument.rfind("--", 0) == 0;
+        if (!option) continue;
+        guarded = guarded || is_guard_option(argument);
+        unknown += !is_guard_option(argument) && argument != "--status" ? 1 : 0;
         for (char& c : argument) {
             if (c == '\r' || c == '\n' || c == '#') c = '_';
         }
@@ -184,6 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const Printed printed = read_output(world.output);
+    check(printed.unknown_options == unknown, "an unknown option not said exactly once");
 
     check(status == 0 || status == 1, "exit status other than 0 or 1");
     if (printed.guards_refused) {

@@ -34,10 +34,13 @@ void flush() {}
 }  // namespace
 
 const Host& system_host() {
-    static const Host host{system::open_library, system::find_entry, system::is_code, print, flush, system::now_ms,
-                           system::sleep_until_ms, system::hold_memory, system::file_stamp,
-                           system::start_process, system::poll_process, system::end_process,
-                           system::wall_clock_s, system::process_id, system::process_runs, system::booted_at_s, system::write_record, system::read_record};
+    static const Host host{system::open_library, system::find_entry, system::is_code, system::library_path, print,
+                           flush, system::is_terminal, system::now_ms, system::sleep_until_ms,
+                           system::take_stop_requests, system::hold_memory, system::look_up_file,
+                           system::start_process, system::poll_process, system::end_process, system::end_strays,
+                           system::wall_clock_s, system::process_id, system::process_start, system::boot_id,
+                           system::booted_at_s, system::read_record, system::write_record, system::records_written,
+                           system::lock_record};
     return host;
 }
 

@@ -11,7 +11,7 @@ namespace wdt {
 // How a wait of the keep-alive loop ended.
 enum class Wake {
     due,             // the deadline was reached
-    stop_requested,  // a deliberate stop (service mode): the loop ends and disarms the watchdog
+    stop_requested,  // a deliberate stop (service mode, a drill): the loop ends and disarms the watchdog
     ended,           // the process ends here, as if killed; only test stand-ins answer this
     suspending,      // the machine is about to sleep or hibernate (service mode): the loop disarms
     resumed,         // the machine woke up again: the loop arms again and goes on
@@ -22,10 +22,37 @@ enum class ProcessState {
     running,
     succeeded,  // ended with exit status 0
     failed,     // ended otherwise
+    not_found,  // its command was not found, or cannot be run (POSIX: the shell's status 127 or 126)
 };
 
-// What file_stamp answers when there is no such file.
-inline constexpr int64_t kNoFile = INT64_MIN;
+// A file's modification time, exactly as the file system keeps it.
+struct FileTime {
+    int64_t seconds = 0;
+    int64_t nanoseconds = 0;
+    bool operator==(const FileTime&) const = default;
+};
+
+enum class FileKind { unknown, found, absent, unreadable };
+
+// What the look-ups of one heartbeat file have answered, as look_up_file reports it.
+struct Lookup {
+    uint32_t answers = 0;           // how many look-ups have answered so far
+    FileKind kind = FileKind::unknown;  // what the last one found
+    FileTime time;                  // the file's time, when found
+    int64_t read_ms = 0;            // when the last one that answered began to read (now_ms's clock)
+    int64_t waiting_since_ms = -1;  // a look-up asked for and not answered yet: since when; -1 when none
+    char reason[96] = "";           // why the file could not be read, when unreadable
+};
+
+// How a read of the record went.
+enum class RecordRead {
+    none,     // there is no record
+    read,     // the buffer holds it
+    refused,  // something is there that is not the tool's own file: `reason` says what, and it is not used
+};
+
+// Whether a process may keep a watchdog's record: only one at a time.
+enum class RecordLock { taken, held_elsewhere, unavailable };
 
 struct Host {
     // Loads a dynamic library by file name; nullptr when it cannot be loaded.
@@ -34,39 +61,67 @@ struct Host {
     void* (*find_entry)(void* library, const char* name);
     // Whether an address that find_entry answered is a function's, not data's.
     bool (*is_code)(void* address);
+    // The full path of the file a library was loaded from; false when it cannot be told.
+    bool (*library_path)(void* library, char* text, size_t size);
     // Formats a message onto standard output.
     void (*print)(const char* format, va_list args);
     // Pushes everything printed so far out of the process.
     void (*flush)();
+    // Whether standard output is a terminal (a console), where a line may be written over.
+    bool (*is_terminal)();
     // Milliseconds on a clock that only moves forwards and ignores changes of the wall clock.
     int64_t (*now_ms)();
     // Blocks until now_ms() reaches the deadline, a deliberate stop is requested, or the machine is
     // about to sleep or has woken up. After `suspending`, the next call lets the machine sleep.
     Wake (*sleep_until_ms)(int64_t deadline);
+    // From now on the requests that end a console program (Ctrl-C, SIGTERM, SIGHUP; on Windows
+    // Ctrl-C and the console's close) are taken by the wait, which answers stop_requested.
+    void (*take_stop_requests)();
     // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
     // back from disk; quietly does nothing where the system refuses.
     void (*hold_memory)();
-    // When the file was last modified, as a number that changes whenever that time does; kNoFile
-    // when it cannot be read.
-    int64_t (*file_stamp)(const char* path);
+
+    // A heartbeat file's modification time, looked up away from the loop's thread, so that a file
+    // system that does not answer never holds up the loop: answers into `lookup` what the look-ups
+    // of the file in `slot` (0 to 15) have found so far, and asks for another one unless one is
+    // still under way. Never waits.
+    void (*look_up_file)(int slot, const char* path, Lookup& lookup);
     // Starts a command as a child process (POSIX: /bin/sh -c COMMAND; Windows: a command line as
-    // CreateProcess takes it) in a process group (a job) of its own, with no input and its output
-    // discarded, and never waits for it. Answers an id above 0; 0 when it could not be started.
+    // CreateProcess takes it) in a process group (a job) of its own, with no input, its output
+    // discarded and the default out-of-memory score, and never waits for it. Answers an id above
+    // 0; 0 when it could not be started.
     int64_t (*start_process)(const char* command);
     ProcessState (*poll_process)(int64_t id);
     // Ends the process and everything it started, and forgets it; never waits for them.
     void (*end_process)(int64_t id);
+    // Ends whatever the processes that the tool started left behind, outside their groups, once
+    // their own parents have gone; `all` ends every process the tool started, at its end.
+    void (*end_strays)(bool all);
+
     // Seconds since 1970 on the wall clock: only for saying when something happened.
     int64_t (*wall_clock_s)();
     int64_t (*process_id)();
-    bool (*process_runs)(int64_t pid);
+    // What tells this start of the process from any other process that had the same pid: 0 when
+    // no process of that pid runs, -1 when it cannot be told.
+    int64_t (*process_start)(int64_t pid);
+    // What tells this boot of the machine from every other (Linux: the kernel's boot id); false
+    // when it cannot be told.
+    bool (*boot_id)(char* text, size_t size);
     // When the machine last started, in seconds since 1970 on the wall clock.
     int64_t (*booted_at_s)();
-    // A service's record of watchdog n, kept where the system keeps a service's state: written whole
-    // (a temporary file, flushed to disk, renamed over the old one), or not at all (answers false);
-    // read into the buffer, answering its length (0 when there is none, at most size - 1).
-    bool (*write_record)(unsigned n, const char* text, size_t length);
-    size_t (*read_record)(unsigned n, char* buffer, size_t size);
+
+    // A service's record of watchdog n, kept where the system keeps a service's state. The read
+    // takes only a regular file of the tool's own, never following a link or blocking.
+    RecordRead (*read_record)(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
+    // Hands the record over to be written whole (a temporary file, flushed to disk, renamed over
+    // the old one) away from the caller's thread; the latest text handed over is the one written.
+    void (*write_record)(unsigned n, const char* text, size_t length);
+    // Waits, at most so long, until what was handed over is written; answers false when a write
+    // has failed since the process started, or has not finished in time. Answers at once with 0.
+    bool (*records_written)(int64_t wait_ms);
+    // Keeps other processes from keeping watchdog n's record (and from drills of it) for as long
+    // as this process runs.
+    RecordLock (*lock_record)(unsigned n);
 };
 
 // The real operating system; one implementation per platform.

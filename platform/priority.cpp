@@ -3,19 +3,44 @@
 #include <string_view>
 
 namespace wdt {
+namespace {
+
+// What marks a message as an error or a warning: text it holds, or begins with.
+struct Mark {
+    const char* text;
+    bool at_start;
+    Priority priority;
+};
+constexpr Mark kMarks[] = {
+    {"could not be", false, Priority::error},
+    {"error!", false, Priority::error},
+    {"error:", false, Priority::error},
+    {"Not find", true, Priority::error},
+    {"refreshes stop", false, Priority::error},
+    {"this start is refused", false, Priority::error},
+    {"Ignored ", true, Priority::warning},
+    {": no news from ", false, Priority::warning},
+    {"without a deliberate stop", false, Priority::warning},
+    {"stopped refreshing", false, Priority::warning},
+    {"is damaged", false, Priority::warning},
+    {"is not the tool's own", false, Priority::warning},
+    {" was refused: ", false, Priority::warning},
+    {" cannot be read: ", false, Priority::warning},
+    {"has not answered", false, Priority::warning},
+    {" does not exist: no news", false, Priority::warning},
+    {"was not found or cannot be run", false, Priority::warning},
+};
+
+}  // namespace
 
 Priority priority_of(const char* text, size_t length) {
     const std::string_view message(text, length);
-    if (message.find("could not be") != std::string_view::npos || message.find("error!") != std::string_view::npos ||
-        message.find("error:") != std::string_view::npos || message.rfind("Not find", 0) == 0 ||
-        message.find("refreshes stop") != std::string_view::npos) {
-        return Priority::error;
+    Priority found = Priority::info;
+    for (const Mark& mark : kMarks) {
+        const bool holds = mark.at_start ? message.rfind(mark.text, 0) == 0 : message.find(mark.text) != std::string_view::npos;
+        if (holds && mark.priority < found) found = mark.priority;
     }
-    const bool warning = message.rfind("Ignored ", 0) == 0 || message.find(": no news from ") != std::string_view::npos ||
-                         message.find("without a deliberate stop") != std::string_view::npos ||
-                         message.find("stopped refreshing") != std::string_view::npos ||
-                         message.find("is damaged") != std::string_view::npos;
-    return warning ? Priority::warning : Priority::info;
+    return found;
 }
 
 }  // namespace wdt

@@ -10,32 +10,41 @@
 namespace wdt::system {
 
 // Sets up the process before anything else runs: standard input, output and error are open (on
-// the null device where they were closed), so that nothing opened later takes their numbers.
-void prepare_process();
+// the null device where they were closed), so that nothing opened later takes their numbers, and
+// the signals the tool relies on are as it needs them. Answers the arguments as the tool reads
+// them (on Windows, taken from the wide command line as UTF-8; elsewhere argv itself).
+char** prepare_process(int& argc, char** argv);
 // Writes one message where the tool's messages go: standard output, or a log where a service has
 // no console. Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a
 // message that cannot be written at once is dropped: output never holds up the keep-alive.
 void write_message(const char* text, size_t length);
+bool is_terminal();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 bool is_code(void* address);
+bool library_path(void* library, char* text, size_t size);
 int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
+void take_stop_requests();
 void hold_memory();
 
-// The guards' side: a file's modification time, and child processes (processes_*.cpp).
-int64_t file_stamp(const char* path);
+// The guards' side: heartbeat files (heartbeats_*.cpp) and child processes (processes_*.cpp).
+void look_up_file(int slot, const char* path, wdt::Lookup& lookup);
 int64_t start_process(const char* command);
 wdt::ProcessState poll_process(int64_t id);
 void end_process(int64_t id);
+void end_strays(bool all);
 
-// A service's record of a watchdog (records_*.cpp).
+// A service's record of a watchdog, and what tells boots and processes apart (records_*.cpp).
 int64_t wall_clock_s();
 int64_t process_id();
-bool process_runs(int64_t pid);
+int64_t process_start(int64_t pid);
+bool boot_id(char* text, size_t size);
 int64_t booted_at_s();
-bool write_record(unsigned n, const char* text, size_t length);
-size_t read_record(unsigned n, char* buffer, size_t size);
+wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
+void write_record(unsigned n, const char* text, size_t length);
+bool records_written(int64_t wait_ms);
+wdt::RecordLock lock_record(unsigned n);
 
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,13 +23,17 @@ namespace wdt::system {
 namespace {
 
 // Loads <folder>/<file_name> when such a file exists. Answers whether it exists: the first one
-// found is the one used, even if it cannot be loaded.
+// found is the one used, even if it cannot be loaded; the loader's reason is then said on standard error.
 bool load_from(const char* folder, size_t folder_length, const char* file_name, void** library) {
     char path[4096];
     const int length = std::snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(folder_length), folder, file_name);
     struct stat status {};
     if (length < 0 || static_cast<size_t>(length) >= sizeof path || ::stat(path, &status) != 0) return false;
     *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (*library == nullptr) {
+        const char* reason = dlerror();
+        std::fprintf(stderr, "wdtctl: %s cannot be loaded: %s\n", path, reason != nullptr ? reason : "unknown reason");
+    }
     return true;
 }
 
@@ -43,19 +48,30 @@ bool is_journal(int fd) {
            static_cast<unsigned long long>(status.st_ino) == inode;
 }
 
+// Whether standard output is the journal's stream: 1 or 0 once known, -1 before.
+int output_is_journal = -1;
+
 }  // namespace
 
 // A descriptor of 0 to 2 left closed by whoever started the tool would be taken by the next file
 // opened, the watchdog device among them, and messages would then be written into the watchdog.
 // A broken pipe on standard output must never end the tool: the keep-alive loop goes on
 // refreshing when whoever read its messages has gone.
-void prepare_process() {
+char** prepare_process(int&, char** argv) {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened >= 0 && opened != fd) close(opened);  // never: the lowest free number is fd
     }
     signal(SIGPIPE, SIG_IGN);
+    // Checks are child processes whose ends the tool must see: an ignored SIGCHLD, inherited from
+    // whoever started the tool, would have the kernel reap them unseen.
+    signal(SIGCHLD, SIG_DFL);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &child, nullptr);
+    return argv;
 }
 
 // Locks every page of the process once it is in memory, now and later: what the loop uses is in
@@ -76,19 +92,15 @@ void write_message(const char* text, size_t length) {
     if (poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) return;
     // Where standard output is the journal, an error or a warning carries its priority in front, in
     // the form the journal reads and takes off (journalctl -p warning then lists the problems).
-    static const bool journal = is_journal(STDOUT_FILENO);
-    const Priority priority = journal ? priority_of(text, length) : Priority::info;
-    char prefixed[1100];
-    if (priority != Priority::info && length + 3 <= sizeof prefixed) {
-        prefixed[0] = '<';
-        prefixed[1] = static_cast<char>('0' + static_cast<int>(priority));
-        prefixed[2] = '>';
-        std::memcpy(prefixed + 3, text, length);
-        text = prefixed;
-        length += 3;
-    }
-    if (write(STDOUT_FILENO, text, length) < 0) return;  // a closed pipe, a full disk: nobody to tell
+    if (output_is_journal < 0) output_is_journal = is_journal(STDOUT_FILENO) ? 1 : 0;
+    const Priority priority = output_is_journal == 1 ? priority_of(text, length) : Priority::info;
+    char mark[3] = {'<', static_cast<char>('0' + static_cast<int>(priority)), '>'};
+    iovec parts[2] = {{mark, sizeof mark}, {const_cast<char*>(text), length}};
+    const bool marked = priority != Priority::info;
+    if (writev(STDOUT_FILENO, marked ? parts : parts + 1, marked ? 2 : 1) < 0) return;  // a closed pipe, a full disk: nobody to tell
 }
+
+bool is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 // The library is always named by an absolute path, so the loader never searches on its own: first
 // the executable's own folder, then the absolute folders of LD_LIBRARY_PATH. Empty and relative
@@ -114,6 +126,12 @@ void* open_library(const char* file_name) {
 
 void* find_entry(void* library, const char* name) { return dlsym(library, name); }
 
+bool library_path(void* library, char* text, size_t size) {
+    link_map* map = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) return false;
+    return std::snprintf(text, size, "%s", map->l_name) > 0;
+}
+
 bool is_code(void* address) {
     Dl_info info{};
     void* found = nullptr;
@@ -136,7 +154,7 @@ namespace {
 // so that they never leave a healthy machine to be reset. All of them are blocked, so a signal that
 // arrives during a driver call waits for the next wait, never lost. Faults (SIGSEGV, SIGBUS, SIGILL,
 // SIGFPE, SIGABRT, SIGQUIT, SIGSYS, SIGTRAP, SIGXCPU) still end the process with the watchdog armed.
-bool service_mode = false;
+bool taking = false;  // the wait takes signals (service mode, a drill)
 sigset_t stop_signals, taken_signals;
 
 struct Named {
@@ -163,10 +181,29 @@ void say_ignored(int taken) {
     if (length > 0) write_message(line, static_cast<size_t>(length));
 }
 
+// From now on the wait takes these signals: a stop, or (in service mode) a routine signal, said
+// and ignored. All of them are blocked, and at their default, whatever the tool inherited.
+void take_signals(const int* stops, int count, bool routine) {
+    sigemptyset(&stop_signals);
+    for (int i = 0; i < count; ++i) sigaddset(&stop_signals, stops[i]);
+    taken_signals = stop_signals;
+    if (routine) {
+        for (const Named& each : kRoutineSignals) sigaddset(&taken_signals, each.number);
+#ifdef SIGRTMIN
+        for (int each = SIGRTMIN; each <= SIGRTMAX; ++each) sigaddset(&taken_signals, each);
+#endif
+    }
+    sigprocmask(SIG_BLOCK, &taken_signals, nullptr);
+    for (int each = 1; each < NSIG; ++each) {
+        if (sigismember(&taken_signals, each) == 1) signal(each, SIG_DFL);
+    }
+    taking = true;
+}
+
 }  // namespace
 
 wdt::Wake sleep_until_ms(int64_t deadline) {
-    if (!service_mode) {
+    if (!taking) {
         const timespec until{static_cast<time_t>(deadline / 1000), static_cast<long>(deadline % 1000) * 1000000};
         // An absolute deadline on the monotonic clock: a signal that interrupts the wait resumes
         // it without stretching it, and wall-clock changes have no effect.
@@ -185,21 +222,19 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 
 // A POSIX service manager stops a service with SIGTERM (and a terminal with SIGINT).
 int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    taken_signals = stop_signals;
-    for (const Named& each : kRoutineSignals) sigaddset(&taken_signals, each.number);
-#ifdef SIGRTMIN
-    for (int each = SIGRTMIN; each <= SIGRTMAX; ++each) sigaddset(&taken_signals, each);
-#endif
-    sigprocmask(SIG_BLOCK, &taken_signals, nullptr);
+    constexpr int kStops[] = {SIGTERM, SIGINT};
+    take_signals(kStops, 2, true);
     // Ignored without a word: a write beyond the file size limit (the write then fails), and the
     // terminal's job control, which would stop the keep-alive.
     constexpr int kQuietlyIgnored[] = {SIGXFSZ, SIGTSTP, SIGTTIN, SIGTTOU};
     for (int each : kQuietlyIgnored) signal(each, SIG_IGN);
-    service_mode = true;
     return tool(argc, argv);
+}
+
+// What ends a console program: Ctrl-C, SIGTERM, and the terminal's hang-up.
+void take_stop_requests() {
+    constexpr int kStops[] = {SIGTERM, SIGINT, SIGHUP};
+    take_signals(kStops, 3, false);
 }
 
 }  // namespace wdt::system

@@ -37,6 +37,11 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-ar
     dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >&2 || { echo "deps.sh: no access to the package archive" >&2; exit 1; }
+# An index that fails to update (a mirror in the middle of a sync) is tried once more; then the
+# install is tried from the lists there are, and only its failure fails.
+if ! apt-get update -qq >&2; then
+    sleep 5
+    apt-get update -qq >&2 || echo "deps.sh: the package lists could not all be updated; installing from those there are" >&2
+fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 \
-    || { echo "deps.sh: could not install ${missing[*]}" >&2; exit 1; }
+    || { echo "deps.sh: could not install ${missing[*]} (no access to the package archive?)" >&2; exit 1; }

@@ -46,9 +46,9 @@ struct Kernel {
     // watchdog of that device number running. Set or cleared; answers whether that worked.
     bool (*set_note)(const Node& device, bool running);
     bool (*has_note)(const Node& device);
-    // The process that holds the device open, found in /proc without touching the device: its pid,
-    // with its name in `name`; 0 when none is found.
-    long (*find_holder)(const Node& device, char* name, size_t size);
+    // Calls `each` with the name of every entry of a folder but . and ..; -1 with errno when the
+    // folder cannot be read.
+    int (*each_entry)(const char* folder, void (*each)(const char* name, void* context), void* context);
 };
 
 enum class Known { no, yes, unknown };
@@ -93,8 +93,15 @@ Result refresh(Watchdogs& watchdogs, const Kernel& kernel, int n);
 Result disable(Watchdogs& watchdogs, const Kernel& kernel, int n);
 
 // Writes what sysfs shows of watchdog n, one "Name: value" line each, into text (at most size
-// bytes with the final NUL), never opening, writing or asking the device. Answers the length, or
-// -1 (having said why) when the device is not a watchdog this library would touch.
-int describe(const Kernel& kernel, int n, char* text, size_t size);
+// bytes with the final NUL), never opening, writing or asking the device; with `holder`, also
+// which process holds it, found from /proc alone. Answers the length, or -1 (having said why)
+// when the device is not a watchdog this library would touch.
+int describe(const Kernel& kernel, int n, bool holder, char* text, size_t size);
+
+// The process that holds a file of one of these names open for I/O, found from /proc alone: the
+// link of each descriptor names its file without touching it (a file on a file system that stopped
+// answering included), fdinfo tells its flags. Its pid, with its name in `name`; 0 when no process
+// does; -1 when none was found and some processes' descriptors could not be looked at.
+long find_holder(const Kernel& kernel, const char* const* names, int count, char* name, size_t size);
 
 }  // namespace kwd

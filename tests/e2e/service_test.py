@@ -22,6 +22,11 @@ ANNOUNCED = ("System will be reset after 5 seconds.\n"
              "Entering endless loop: Timer for reboot 5 seconds. Refresh each 1 seconds.\r\n")
 NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
 NO_RECORD = b"WDT0: no record of an earlier run.\r\n"  # what a service says first, in a new sandbox
+
+
+def library(box):
+    """What a service says second: the driver library it loaded."""
+    return f"WDT0: the driver library is {box.bin}/WDT.dll.\r\n".encode()
 ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
 # Where test.sh keeps the output of Wine's services (and so of the wdtctl services they start).
 WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
@@ -48,6 +53,7 @@ class ServiceMode(SandboxTest):
     def test_stop_requests_disarm(self):
         # One sandbox for both: the second start says from the first one's record how it ended.
         first = re.escape(NO_RECORD)
+        loaded = re.escape(library(self.box))
 
         def status_while_running(process):
             # The status names the running keep-alive, and calls nothing of the driver.
@@ -60,7 +66,7 @@ class ServiceMode(SandboxTest):
         for how in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=how.name):
                 stdout, status, took = self.stop_after_refreshes(["--service"] + LOOP, how, status_while_running)
-                self.assertRegex(stdout, b"^" + first + re.escape(on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n")) + b"$")
+                self.assertRegex(stdout, b"^" + first + loaded + re.escape(on_the_wire(ANNOUNCED + "WDT0 has already been disabled!\r\n")) + b"$")
                 self.assertEqual(status, 0)
                 self.assertLess(took, 0.5)
                 calls = self.box.calls()
@@ -75,13 +81,14 @@ class ServiceMode(SandboxTest):
             with self.subTest(args=args, signal=how.name):
                 self.fresh(self.driver)
                 stdout, status, _ = self.stop_after_refreshes(args, how)
-                self.assertEqual((stdout, status), ((NO_RECORD if "--service" in args else b"") + on_the_wire(ANNOUNCED), -how))
+                said = NO_RECORD + library(self.box) if "--service" in args else b""
+                self.assertEqual((stdout, status), (said + on_the_wire(ANNOUNCED), -how))
                 self.assertNotIn(("DisableWDT0",), self.box.calls())
         # The killed service's record says so at the next start; a record cut short is not used.
         os.remove(self.box.journal_path)
         stdout, _, _ = self.stop_after_refreshes(["--service"] + LOOP, signal.SIGTERM)
         self.assertRegex(stdout, rb"^WDT0: the previous run \(pid \d+, started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\) "
-                                 rb"ended without a deliberate stop; the driver does not say whether the watchdog reset the machine\.\r\n")
+                                 rb"ended without a deliberate stop, in this boot: the machine did not restart\.\r\n")
         record = os.path.join(self.box.root, "watchdog0.record")
         with open(record, "r+b") as f:
             f.truncate(os.path.getsize(record) - 2)
@@ -103,7 +110,7 @@ class ServiceMode(SandboxTest):
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(timeout=5), 0)
         ignored = "Ignored {}: only SIGTERM or SIGINT stops the service.\r\n"
-        self.assertEqual(process.stdout.read(), NO_RECORD + on_the_wire(
+        self.assertEqual(process.stdout.read(), NO_RECORD + library(self.box) + on_the_wire(
             ANNOUNCED + ignored.format("SIGHUP") + ignored.format("SIGUSR1") + "WDT0 has already been disabled!\r\n"))
         self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
 
@@ -119,6 +126,30 @@ class ServiceMode(SandboxTest):
         self.assertEqual(process.wait(timeout=5), 0)
         self.assertLess(time.monotonic() - sent, 0.5)
         self.assertEqual(self.box.calls()[-1], ("DisableWDT0",))
+
+    @unittest.skipUnless(os.environ.get("WDT_PRELOAD") and os.environ.get("WDT_SANITIZE") != "ON",
+                         "a preloaded library (not beside the sanitizers)")
+    def test_a_slow_disk_never_holds_up_a_refresh(self):
+        # Each fsync of the record's writes takes 1.2 s: the loop's slots come as ever, the first one
+        # a period after the announcement, and the stop's record is still written.
+        env = self.box.environment({"LD_PRELOAD": os.environ["WDT_PRELOAD"], "WDT_TEST_FSYNC_MS": "1200"})
+        process = subprocess.Popen(self.box.command(["--service"] + LOOP), cwd=self.box.root, env=env,
+                                   stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.kill)
+        for _ in range(4):
+            line = process.stdout.readline()
+        announced = time.time() * 1000
+        self.assertTrue(line.startswith(b"Entering endless loop"), line)
+        time.sleep(4.3)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 0)
+        refreshes = [at for at, entry, *_ in self.box.journal() if entry == "ResetWDT0"]
+        self.assertEqual(len(refreshes), 4, refreshes)
+        for k, at in enumerate(refreshes, start=1):
+            self.assertAlmostEqual(at - announced, 1000 * k, delta=150)
+        with open(os.path.join(self.box.root, "watchdog0.record")) as record:
+            self.assertIn("\nState: stopped\n", record.read())
 
     def test_marker_is_removed_before_the_command_line_is_read(self):
         stdout, status = self.box.run(["--service", "W0"])

@@ -28,7 +28,8 @@ int32_t reset_entry() { return record("ResetWDT" + std::to_string(N)); }
 template <int N>
 int32_t disable_entry() { return record("DisableWDT" + std::to_string(N)); }
 int32_t status_marker() { return the_world.marker_answer; }
-int32_t describe_entry(int32_t, char* text, int32_t size) {
+int32_t describe_entry(int32_t n, char* text, int32_t size) {
+    the_world.last_description_n = static_cast<unsigned>(n);
     const std::string& description = the_world.description;
     if (static_cast<int32_t>(description.size()) >= size) return -1;
     std::memcpy(text, description.c_str(), description.size() + 1);
@@ -92,13 +93,49 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 
 void hold_memory() { ++the_world.memory_holds; }
 
-// The time of the last touch so far; a file touched during a span is touched at every instant of it.
-int64_t file_stamp(const char* path) {
-    int64_t stamp = wdt::kNoFile;
-    for (const auto& [from, to] : the_world.touched[path]) {
-        if (from <= the_world.now_ms) stamp = std::max(stamp, std::min(the_world.now_ms, to - 1));
+bool within(const std::vector<std::pair<int64_t, int64_t>>& spans, int64_t at) {
+    for (const auto& [from, to] : spans) {
+        if (from <= at && at < to) return true;
     }
-    return stamp;
+    return false;
+}
+
+// What a look-up of the file finds at that time: a file touched during a span is touched at every
+// instant of it.
+void look_up_at(const std::string& path, int64_t at, wdt::Lookup& lookup) {
+    if (within(the_world.unreadable[path], at)) {
+        lookup.kind = wdt::FileKind::unreadable;
+        std::snprintf(lookup.reason, sizeof lookup.reason, "Input/output error");
+        return;
+    }
+    int64_t touched = INT64_MIN;
+    for (const auto& [from, to] : the_world.touched[path]) {
+        if (from <= at) touched = std::max(touched, std::min(at, to - 1));
+    }
+    lookup.kind = touched == INT64_MIN ? wdt::FileKind::absent : wdt::FileKind::found;
+    lookup.time = {touched / 1000, touched % 1000 * 1000000};
+}
+
+struct Asked {
+    bool waiting = false;
+    int64_t asked_ms = 0;
+    wdt::Lookup found;
+};
+std::map<int, Asked> asked;
+
+void look_up_file(int slot, const char* path, wdt::Lookup& lookup) {
+    Asked& it = asked[slot];
+    if (it.waiting && the_world.hung.count(path) == 0) {
+        const uint32_t answers = it.found.answers + 1;
+        it.found = wdt::Lookup{};
+        look_up_at(path, it.asked_ms, it.found);
+        it.found.answers = answers;
+        it.found.read_ms = it.asked_ms;
+        it.waiting = false;
+    }
+    lookup = it.found;
+    lookup.waiting_since_ms = it.waiting ? it.asked_ms : -1;
+    if (!it.waiting) it = {true, the_world.now_ms, it.found};
 }
 
 int64_t start_process(const char* command) {
@@ -112,6 +149,7 @@ wdt::ProcessState poll_process(int64_t id) {
     const Command& command = the_world.commands[process.command];
     if (process.ended_ms >= 0) throw std::logic_error("polled after it was ended: " + process.command);
     if (command.runs_ms < 0 || the_world.now_ms - process.started_ms < command.runs_ms) return wdt::ProcessState::running;
+    if (command.not_found) return wdt::ProcessState::not_found;
     return command.succeeds ? wdt::ProcessState::succeeded : wdt::ProcessState::failed;
 }
 
@@ -121,33 +159,66 @@ void end_process(int64_t id) {
     process.ended_ms = the_world.now_ms;
 }
 
+void end_strays(bool all) { the_world.strays_ended.push_back(all); }
+
 int64_t wall_clock_s() { return the_world.wall_clock_s + (the_world.now_ms - 1000) / 1000; }
-int64_t process_id() { return 4242; }
-bool process_runs(int64_t pid) { return the_world.running_pids.count(pid) != 0; }
+int64_t process_id() { return the_world.pid; }
+int64_t process_start(int64_t pid) {
+    const auto found = the_world.processes_running.find(pid);
+    return found != the_world.processes_running.end() ? found->second : 0;
+}
+bool boot_id(char* text, size_t size) {
+    std::snprintf(text, size, "%s", the_world.boot.c_str());
+    return !the_world.boot.empty();
+}
 int64_t booted_at_s() { return the_world.booted_at_s; }
 
-bool write_record(unsigned n, const char* text, size_t length) {
-    ++the_world.record_writes;
-    if (the_world.records_writable) the_world.records[n] = std::string(text, length);
-    return the_world.records_writable;
-}
-
-size_t read_record(unsigned n, char* buffer, size_t size) {
+wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size) {
+    if (the_world.refused_records.count(n) != 0) {
+        std::snprintf(reason, reason_size, "%s", the_world.refused_records[n].c_str());
+        return wdt::RecordRead::refused;
+    }
+    if (the_world.records.count(n) == 0) return wdt::RecordRead::none;
     const std::string& record = the_world.records[n];
     const size_t length = std::min(record.size(), size - 1);
     std::memcpy(buffer, record.data(), length);
     buffer[length] = '\0';
-    return length;
+    return wdt::RecordRead::read;
 }
 
-const wdt::Host the_host{open_library, find_entry, is_code, print, flush, now_ms, sleep_until_ms, hold_memory,
-                         file_stamp, start_process, poll_process, end_process, wall_clock_s, process_id, process_runs, booted_at_s,
-                         write_record, read_record};
+void write_record(unsigned n, const char* text, size_t length) {
+    ++the_world.record_writes;
+    const std::string record(text, length);
+    const size_t state = record.find("State: ");
+    if (state != std::string::npos) the_world.record_states.push_back(record.substr(state + 7, record.find('\n', state) - state - 7));
+    if (the_world.records_writable) the_world.records[n] = std::string(text, length);
+}
+
+bool records_written(int64_t) { return the_world.records_writable; }
+
+wdt::RecordLock lock_record(unsigned n) {
+    return the_world.locked_elsewhere.count(n) != 0 ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::taken;
+}
+
+bool library_path(void*, char* text, size_t size) {
+    std::snprintf(text, size, "%s", the_world.library_path.c_str());
+    return !the_world.library_path.empty();
+}
+bool is_terminal() { return the_world.terminal; }
+void take_stop_requests() { ++the_world.stop_requests_taken; }
+
+const wdt::Host the_host{open_library, find_entry, is_code, library_path, print, flush, is_terminal, now_ms,
+                         sleep_until_ms, take_stop_requests, hold_memory, look_up_file, start_process, poll_process,
+                         end_process, end_strays, wall_clock_s, process_id, process_start, boot_id, booted_at_s,
+                         read_record, write_record, records_written, lock_record};
 
 }  // namespace
 
 World& world() { return the_world; }
-void reset() { the_world = World{}; }
+void reset() {
+    the_world = World{};
+    asked.clear();
+}
 const wdt::Host& host() { return the_host; }
 
 int run(const std::vector<std::string>& user_arguments, bool service) {

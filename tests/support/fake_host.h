@@ -30,10 +30,12 @@ struct Process {
     int64_t ended_ms = -1;  // when the tool ended it; -1 while it has not
 };
 
-// How a command behaves once started: it runs for a while (-1: never ends), then exits 0 or not.
+// How a command behaves once started: it runs for a while (-1: never ends), then exits 0 or not,
+// or is found not to exist.
 struct Command {
     int64_t runs_ms = 0;
     bool succeeds = true;
+    bool not_found = false;
 };
 
 struct World {
@@ -52,16 +54,29 @@ struct World {
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
     // Heartbeat files: the spans of time [from, to) during which the application keeps touching
-    // each; a file without any span does not exist.
+    // each; a file without any span does not exist. A look-up answers at once what the file was
+    // when it was asked for (the tool sees that at its next slot), except one of a file in `hung`,
+    // which never answers, and during a span in `unreadable`, which fails.
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> touched;
+    std::set<std::string> hung;
+    std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> unreadable;
     std::map<std::string, Command> commands;  // unknown commands cannot be started
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
+    std::map<unsigned, std::string> refused_records;  // what is there instead of a record, and is not taken
     bool records_writable = true;
     int record_writes = 0;
+    std::vector<std::string> record_states;  // the State of each record written, in order
+    std::set<unsigned> locked_elsewhere;     // watchdogs whose record another process keeps
     std::string description;                 // what wdtctl_status answers; none exported when empty
-    std::set<int64_t> running_pids{4242};    // the processes that run; 4242 is the tool's own
+    unsigned last_description_n = 0;         // the number it was last asked with
+    int64_t pid = 4242;                      // the tool's own
+    std::map<int64_t, int64_t> processes_running{{4242, 777}};  // pid -> its start
+    std::string boot = "boot-1";             // this boot's id; empty: it cannot be told
     int64_t wall_clock_s = 1796000000;        // moves with now_ms
     int64_t booted_at_s = 1795999000;
+    std::string library_path;                // where WDT.dll was loaded from; empty: cannot be told
+    bool terminal = false;                   // standard output is a terminal
+    int stop_requests_taken = 0;
 
     // What the tool did.
     int library_loads = 0;
@@ -76,6 +91,7 @@ struct World {
     std::vector<int> holds_at_wait;         // memory_holds at the start of each wait
     int64_t now_ms = 1000;
     std::vector<Process> processes;          // in the order they were started
+    std::vector<bool> strays_ended;          // each call to end strays: whether it was at the end
 };
 
 World& world();

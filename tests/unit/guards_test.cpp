@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/fake_host.h"
 
 namespace {
@@ -58,18 +60,153 @@ TEST_F(Guards, UnsoundOptionsAreRefusedBeforeTheLibraryIsLoaded) {
 }
 
 // The application touches its file until 5 s, falls silent, and comes back at 19 s; the grace is
-// the timeout, 10 s. Refreshes stop at the first slot at which the grace has passed since the news
-// was seen, and go on with the news.
+// the timeout, 10 s. A look-up asked for at a slot is taken in at the next one, and its news
+// counts from when it was read (5 s); refreshes stop at the first slot that takes in a look-up
+// read a whole grace later (at 15 s, taken in at 17 s), and go on with the news.
 TEST_F(Guards, SilentHeartbeatStopsRefreshesUntilNewsComesBack) {
     fake::world().touched["/run/app"] = {{0, 5000}, {19000, 100000}};
     fake::world().rounds = 10;  // slots at 3, 5, ... 21 s
     EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}), 0);
     EXPECT_EQ(fake::world().output,
               "System will be reset after 10 seconds.\n" + announcement(10, 2) +
-                  "WDT0: no news from --heartbeat=/run/app for 10 seconds: refreshes stop, and the watchdog resets the "
+                  "WDT0: no news from --heartbeat=/run/app for 12 seconds: refreshes stop, and the watchdog resets the "
                   "machine in about 10 seconds!\r\n"
                   "WDT0: news from --heartbeat=/run/app again: refreshes go on.\r\n");
-    EXPECT_EQ(refresh_times(), (std::vector<int64_t>{3000, 5000, 7000, 9000, 11000, 13000, 19000, 21000}));
+    EXPECT_EQ(refresh_times(), (std::vector<int64_t>{3000, 5000, 7000, 9000, 11000, 13000, 15000, 21000}));
+}
+
+// Whatever the grace and the period, and however late the slots come, refreshes never stop before
+// the whole grace has passed since the news was last seen, and stop within two periods (and the
+// lateness) after that: with T10 L3 and a grace of 4 s, a heartbeat touched every 3.5 s keeps them
+// going; one that falls silent stops them. Each look-up is asked for at a slot and taken in at
+// the next, so a grace counts up to when the last look-up read the file.
+TEST_F(Guards, TheGraceIsNeverCutShort) {
+    fake::World& world = fake::world();
+    for (int64_t touch = 1000; touch < 200000; touch += 3500) world.touched["/run/app"].push_back({touch, touch + 1});
+    world.rounds = 60;
+    EXPECT_EQ(fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"}), 0);
+    EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 3));
+    EXPECT_EQ(refresh_times().size(), 60u);
+
+    const struct {
+        std::vector<std::string> arguments;
+        int64_t grace_ms, period_ms;
+        std::vector<int64_t> late_by_ms;
+    } cases[] = {
+        {{"W0", "T10", "L3", "--grace=4"}, 4000, 3000, {}},
+        {{"W0", "T45", "L10"}, 45000, 10000, {}},  // a grace of four and a half periods
+        {{"W0", "T45", "L10"}, 45000, 10000, {0, 1, 0, 0, 0, 0, 0}},
+        {{"W0", "T20", "L10", "--grace=12"}, 12000, 10000, {0, 0, 2500, 0, 0}},
+        {{"W0", "T9", "L2", "--grace=6"}, 6000, 2000, {700, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1900, 300}},
+    };
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::World& w = fake::world();
+        w.touched["/run/app"] = {{0, 25000}};  // touched without pause until 25 s, then never again
+        w.late_by_ms = c.late_by_ms;
+        w.rounds = 20;
+        std::vector<std::string> arguments = c.arguments;
+        arguments.push_back("--heartbeat=/run/app");
+        fake::run(arguments);
+        // The slots as they came; a look-up is asked for at the announcement (1 s) and at each slot.
+        std::vector<int64_t> slots;
+        int64_t now = 1000, lateness = 0;
+        for (size_t k = 0; k < w.wait_deadlines.size(); ++k) {
+            const int64_t late = k < c.late_by_ms.size() ? c.late_by_ms[k] : 0;
+            now = std::max(now, w.wait_deadlines[k]) + late;
+            slots.push_back(now);
+            lateness += late;
+        }
+        // The look-up that read the file's last time, 24.999 s, is the one asked for at the first
+        // slot at or after it.
+        const int64_t last_news = *std::lower_bound(slots.begin(), slots.end(), 24999);
+        const std::vector<int64_t> refreshes = refresh_times();
+        ASSERT_FALSE(refreshes.empty());
+        const int64_t stopped = *std::upper_bound(slots.begin(), slots.end(), refreshes.back());
+        const std::string line = arguments[1] + " " + arguments[2] + " " + arguments[3];
+        EXPECT_GE(stopped - last_news, c.grace_ms) << line;
+        EXPECT_LE(stopped - last_news, c.grace_ms + 2 * c.period_ms + lateness) << line;
+        EXPECT_EQ(std::count(refreshes.begin(), refreshes.end(), stopped), 0) << line;
+        EXPECT_NE(w.output.find("refreshes stop"), std::string::npos) << line;
+    }
+    // Exactly, for one of them: the news last read at 25 s, the look-up at 31 s is the first a
+    // grace later, and the slot after it, at 34 s, refreshes no more.
+    fake::reset();
+    fake::world().touched["/run/app"] = {{0, 25000}};
+    fake::world().rounds = 12;
+    fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"});
+    EXPECT_EQ(refresh_times().back(), 31000);
+}
+
+// News is a change that was really read: look-ups that fail, or never answer, bring none and are
+// said once each, and the one after a failure is compared with the last one read, not with the
+// failure. A heartbeat that is missing at the start, and a check whose command is not found, are
+// said at once, not only when their grace runs out.
+TEST_F(Guards, OnlyWhatIsReallyReadIsNews) {
+    fake::World& world = fake::world();
+    world.touched["/mnt/old"] = {{0, 1}};  // an old file, never touched again
+    for (int64_t t = 4000; t < 40000; t += 4000) world.unreadable["/mnt/old"].push_back({t, t + 2000});
+    world.rounds = 12;
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/mnt/old"}), 0);
+    EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 2) +
+                                "WDT0: --heartbeat=/mnt/old cannot be read: Input/output error: no news from it until it can.\r\n"
+                                "WDT0: no news from --heartbeat=/mnt/old for 12 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 10 seconds!\r\n");
+
+    fake::reset();
+    fake::World& again = fake::world();
+    again.hung = {"/mnt/hung"};
+    again.commands = {{"nothere", {100, false, true}}};
+    again.rounds = 8;
+    EXPECT_EQ(fake::run({"W1", "L2", "--grace=10", "--heartbeat=/mnt/hung", "--heartbeat=/run/none", "--check=nothere"}), 0);
+    EXPECT_EQ(again.output, announcement(5, 2) +
+                                "WDT1: --heartbeat=/mnt/hung: the file system has not answered for 2 seconds: no news "
+                                "from it meanwhile.\r\n"
+                                "WDT1: --heartbeat=/run/none does not exist: no news from it until it does.\r\n"
+                                "WDT1: --check=nothere: the command was not found or cannot be run: no news from it.\r\n"
+                                "WDT1: no news from --heartbeat=/mnt/hung for 10 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 5 seconds!\r\n"
+                                "WDT1: no news from --check=nothere for 10 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 5 seconds!\r\n"
+                                "WDT1: no news from --heartbeat=/run/none for 12 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 5 seconds!\r\n");
+    EXPECT_EQ(refresh_times().size(), 4u);
+}
+
+// The repair starts after the slot's refresh, as checks do; what finished processes left outside
+// their groups is ended at every slot, and everything at a stop.
+TEST_F(Guards, RepairsFollowTheRefreshAndNothingOutlivesAStop) {
+    fake::World& world = fake::world();
+    world.commands = {{"hang", {-1, true}}, {"fix", {-1, true}}};
+    world.driver_call_ms = 30;
+    world.rounds = 6;
+    world.stop_at_round = 6;
+    EXPECT_EQ(fake::run({"W0", "T9", "L2", "--grace=4", "--check=hang", "--repair=fix"}, true), 0);
+    const fake::Process* repair = nullptr;
+    for (const fake::Process& p : world.processes) repair = p.command == "fix" ? &p : repair;
+    ASSERT_NE(repair, nullptr);
+    const auto refresh_before = std::find_if(world.calls.begin(), world.calls.end(), [&](const fake::DriverCall& c) {
+        return c.entry == "ResetWDT0" && c.at_ms <= repair->started_ms && repair->started_ms < c.at_ms + 100;
+    });
+    EXPECT_NE(refresh_before, world.calls.end()) << repair->started_ms;
+    ASSERT_FALSE(world.strays_ended.empty());
+    EXPECT_TRUE(world.strays_ended.back());
+    EXPECT_EQ(std::count(world.strays_ended.begin(), world.strays_ended.end(), false), 7);
+}
+
+// After the machine slept the guards start again, none silent: the record says the keep-alive
+// runs, and the next silence is said again.
+TEST_F(Guards, ASleepEndsTheSilence) {
+    fake::World& world = fake::world();
+    world.commands = {{"hang", {-1, true}}};
+    world.wakes = {{4, wdt::Wake::suspending}, {5, wdt::Wake::resumed}};
+    world.rounds = 12;
+    fake::run({"W0", "L1", "--grace=3", "--check=hang"}, true);
+    const std::string stop = "WDT0: no news from --check=hang for 3 seconds: refreshes stop";
+    const size_t first = world.output.find(stop);
+    ASSERT_NE(first, std::string::npos) << world.output;
+    EXPECT_NE(world.output.find(stop, first + 1), std::string::npos) << world.output;
+    EXPECT_EQ(world.record_states, (std::vector<std::string>{"running", "silent", "running", "silent"}));
 }
 
 // A check that exits 0 is news at the next slot; one that fails is not, and neither is one that

@@ -39,6 +39,7 @@ struct Watchdog {
 struct FakeKernel {
     std::map<std::string, std::string> environment;
     std::map<std::string, kwd::Node> paths;  // what a path resolves to; links resolve to the same node
+    std::map<std::string, std::string> links;  // a link's path, and the path it resolves to
     std::map<std::string, std::string> classes{{"248:0", "watchdog"}, {"248:1", "watchdog"}, {"1:3", "mem"}};
     std::map<std::string, Watchdog> watchdogs;  // by "major:minor"; "10:130" is a legacy driver's
     std::map<int, std::string> path_fds, open_fds;  // descriptor -> "major:minor"
@@ -48,6 +49,18 @@ struct FakeKernel {
     bool sysfs_mounted = true, proc_mounted = true;
     std::set<std::string> notes;  // "major:minor" of the watchdogs noted as left running
     long legacy_module_references = 0;  // the legacy driver's module: one per open file, one more per nowayout open
+    // Other processes, as /proc shows them: their descriptors' link targets and flags (octal, as
+    // fdinfo writes them), and whether this process may look at them.
+    struct Descriptor {
+        std::string target, flags = "0100001";
+    };
+    struct Process {
+        std::string name;
+        std::map<std::string, Descriptor> descriptors;
+        bool hidden = false;
+    };
+    std::map<std::string, Process> processes;
+    std::map<int, std::string> path_fd_paths;  // the path each O_PATH descriptor was opened by
 };
 FakeKernel fake;
 
@@ -93,11 +106,51 @@ Watchdog* from_sysfs(const std::string& path, std::string& attribute) {
     return nullptr;
 }
 
+long copy_out(const std::string& text, char* buffer, size_t size) {
+    const size_t length = std::min(size, text.size());
+    std::memcpy(buffer, text.data(), length);
+    return static_cast<long>(length);
+}
+
+// /proc/<pid>/fdinfo/<fd> and /proc/<pid>/comm of the other processes.
+bool proc_file(const std::string& path, std::string& text) {
+    for (const auto& [pid, process] : fake.processes) {
+        const std::string folder = "/proc/" + pid + "/";
+        if (path.rfind(folder, 0) != 0) continue;
+        const std::string rest = path.substr(folder.size());
+        if (rest == "comm") text = process.name + "\n";
+        if (rest.rfind("fdinfo/", 0) == 0 && process.descriptors.count(rest.substr(7)) != 0) {
+            text = "pos:\t0\nflags:\t" + process.descriptors.at(rest.substr(7)).flags + "\nmnt_id:\t21\n";
+        }
+        return true;
+    }
+    return false;
+}
+
+// /proc/self/fd/<n> of this process's O_PATH descriptors, and /proc/<pid>/fd/<fd> of the others.
+bool proc_link(const std::string& path, std::string& target) {
+    const std::string self = "/proc/self/fd/";
+    if (path.rfind(self, 0) == 0) {
+        const int fd = std::stoi(path.substr(self.size()));
+        if (fake.path_fd_paths.count(fd) == 0) return false;
+        target = fake.path_fd_paths[fd];
+        return true;
+    }
+    for (const auto& [pid, process] : fake.processes) {
+        const std::string folder = "/proc/" + pid + "/fd/";
+        if (path.rfind(folder, 0) != 0 || process.descriptors.count(path.substr(folder.size())) == 0) continue;
+        target = process.descriptors.at(path.substr(folder.size())).target;
+        return true;
+    }
+    return false;
+}
+
 const kwd::Kernel kFakeKernel{
     [](const char* path) {
         if (fake.paths.count(path) == 0) return fail(ENOENT);
         const int fd = fake.next_fd++;
         fake.path_fds[fd] = number(fake.paths[path]);
+        fake.path_fd_paths[fd] = fake.links.count(path) != 0 ? fake.links[path] : path;
         if (!fake.switch_path_to.empty()) fake.paths[path] = fake.paths[fake.switch_path_to];
         return fd;
     },
@@ -183,31 +236,29 @@ const kwd::Kernel kFakeKernel{
         return 0;
     },
     [](const char* path, char* buffer, size_t size) -> long {
+        std::string text;
+        if (proc_file(path, text)) return copy_out(text, buffer, size);
         if (!fake.sysfs_mounted) return fail(ENOENT);
         std::string attribute;
         Watchdog* w = from_sysfs(path, attribute);
-        std::string text;
         if (std::string(path) == "/sys/class/misc/watchdog/dev") text = "10:130\n";
         if (w != nullptr && attribute == "state" && w->state_file) text = w->active ? "active\n" : "inactive\n";
         if (w != nullptr && attribute == "nowayout" && w->state_file) text = w->nowayout ? "1\n" : "0\n";
         if (w != nullptr && attribute == "dev") text = std::string(path).find("watchdog0") != std::string::npos ? "248:0\n" : "";
         if (w != nullptr && w->attributes.count(attribute) != 0) text = w->attributes[attribute];
         if (text.empty()) return fail(ENOENT);
-        const size_t length = std::min(size, text.size());
-        std::memcpy(buffer, text.data(), length);
-        return static_cast<long>(length);
+        return copy_out(text, buffer, size);
     },
     [](const char* path, char* buffer, size_t size) -> long {
+        std::string resolved;
+        if (proc_link(path, resolved)) return copy_out(resolved, buffer, size);
         if (!fake.sysfs_mounted) return fail(ENOENT);
         std::string link = path;
         const std::string prefix = "/sys/dev/char/", suffix = "/subsystem";
         if (link.rfind(prefix, 0) != 0) return fail(ENOENT);
         const std::string id = link.substr(prefix.size(), link.size() - prefix.size() - suffix.size());
         if (fake.classes.count(id) == 0) return fail(ENOENT);
-        const std::string target = "../../../../class/" + fake.classes[id];
-        const size_t length = std::min(size, target.size());
-        std::memcpy(buffer, target.data(), length);
-        return static_cast<long>(length);
+        return copy_out("../../../../class/" + fake.classes[id], buffer, size);
     },
     [](const char* name) -> const char* {
         return fake.environment.count(name) != 0 ? fake.environment[name].c_str() : nullptr;
@@ -224,11 +275,21 @@ const kwd::Kernel kFakeKernel{
         return true;
     },
     [](const kwd::Node& device) { return fake.notes.count(number(device)) != 0; },
-    [](const kwd::Node& device, char* name, size_t size) -> long {
-        const Watchdog* w = watchdog_at(number(device));
-        if (w == nullptr || !w->held) return 0;
-        std::snprintf(name, size, "wdtctl");
-        return 77;
+    [](const char* folder, void (*each)(const char* name, void* context), void* context) {
+        const std::string path = folder;
+        std::vector<std::string> names;
+        if (path == "/proc") {
+            for (const auto& [pid, process] : fake.processes) names.push_back(pid);
+        } else if (path.rfind("/proc/", 0) == 0 && path.size() > 9 && path.compare(path.size() - 3, 3, "/fd") == 0) {
+            const std::string pid = path.substr(6, path.size() - 9);
+            if (fake.processes.count(pid) == 0) return fail(ENOENT);
+            if (fake.processes[pid].hidden) return fail(EACCES);
+            for (const auto& [fd, descriptor] : fake.processes[pid].descriptors) names.push_back(fd);
+        } else {
+            return fail(ENOENT);
+        }
+        for (const std::string& name : names) each(name.c_str(), context);
+        return 0;
     },
 };
 
@@ -636,28 +697,57 @@ TEST_F(KernelWatchdog, LegacyDisableIsDoneOnlyWhenTheStopLasts) {
     }
 }
 
-// A status reads sysfs alone: no open, no write, no request, no mark, also while the device is held.
+// A status reads sysfs alone: no open, no write, no request, no mark, also while the device is held;
+// every bit of the boot status is said, those without a name by their value.
 TEST_F(KernelWatchdog, StatusReadsSysfsAloneAndDecodesTheBootStatus) {
     fake.watchdogs["248:0"].attributes = {
         {"identity", "i6300ESB timer\n"}, {"timeout", "5\n"}, {"timeleft", "3\n"}, {"bootstatus", "32\n"}};
-    fake.watchdogs["248:1"].attributes = {{"bootstatus", "0x41\n"}};
+    fake.watchdogs["248:1"].attributes = {{"bootstatus", "0x1041\n"}};
     ASSERT_TRUE(run(kArm, 0));
     const FakeKernel before = fake;
     char text[512];
-    int length = kwd::describe(kFakeKernel, 0, text, sizeof text);
+    int length = kwd::describe(kFakeKernel, 0, false, text, sizeof text);
     EXPECT_EQ(std::string(text, length > 0 ? length : 0),
               "Device: /dev/watchdog0\nDriver: i6300ESB timer\nState: active\nTimeout: 5 s\nTime left: 3 s\n"
-              "Nowayout: no\nBoot status: card reset\nHeld by: pid 77 (wdtctl)\n");
-    length = kwd::describe(kFakeKernel, 1, text, sizeof text);
+              "Nowayout: no\nBoot status: card reset\n");
+    length = kwd::describe(kFakeKernel, 1, true, text, sizeof text);
     EXPECT_EQ(std::string(text, length > 0 ? length : 0),
               "Device: /dev/watchdog1\nDriver: unknown\nState: inactive\nTimeout: unknown\nTime left: unknown\n"
-              "Nowayout: no\nBoot status: overheat, power over\nHeld by: nobody\n");
+              "Nowayout: no\nBoot status: overheat, power over, 0x1000\nHeld by: nobody\n");
     EXPECT_EQ(fake.opened, before.opened);
     EXPECT_EQ(fake.written, before.written);
     EXPECT_EQ(fake.open_fds, before.open_fds);
     EXPECT_EQ(fake.watchdogs["248:0"].mark, before.watchdogs.at("248:0").mark);
     EXPECT_FALSE(fake.watchdogs["248:1"].running());
-    EXPECT_EQ(kwd::describe(kFakeKernel, 0, text, 0), -1);
+    EXPECT_EQ(kwd::describe(kFakeKernel, 0, true, text, 0), -1);
+}
+
+// The holder is found by the link targets of other processes' descriptors, under either node of
+// watchdog 0 and through the link a setting names; a descriptor opened with O_PATH holds nothing;
+// where some processes cannot be looked at, and none was found, it is unknown.
+TEST_F(KernelWatchdog, TheHolderIsFoundByTheDescriptorsLinks) {
+    const auto held_by = [](int n) {
+        char text[512];
+        const int length = kwd::describe(kFakeKernel, n, true, text, sizeof text);
+        const std::string all(text, length > 0 ? length : 0);
+        const size_t at = all.find("Held by: ");
+        return at == std::string::npos ? all : all.substr(at);
+    };
+    fake.processes["31"] = {"sshd", {{"0", {"/dev/null"}}, {"3", {"socket:[1234]"}}}};
+    fake.processes["40"] = {"snoop", {{"5", {"/dev/watchdog0", "010000000"}}}};  // O_PATH
+    EXPECT_EQ(held_by(0), "Held by: nobody\n");
+    fake.processes["77"] = {"daemon", {{"4", {"/dev/watchdog"}}}};
+    EXPECT_EQ(held_by(0), "Held by: pid 77 (daemon)\n");
+    EXPECT_EQ(held_by(1), "Held by: nobody\n");
+    fake.processes.erase("77");
+    fake.processes["78"] = {"keeper", {{"4", {"/dev/watchdog1"}}}};
+    fake.paths["/dev/board-watchdog"] = fake.paths["/dev/watchdog1"];
+    fake.links["/dev/board-watchdog"] = "/dev/watchdog1";
+    fake.environment["WDT_DEVICE1"] = "/dev/board-watchdog";
+    EXPECT_EQ(held_by(1), "Held by: pid 78 (keeper)\n");
+    fake.processes["12"] = {"other user's", {}, true};
+    EXPECT_EQ(held_by(0), "Held by: unknown (the descriptors of some processes cannot be looked at)\n");
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 }  // namespace

@@ -1,0 +1,15 @@
+// Text that the tool shows or keeps on one line, whatever a user gave it.
+#pragma once
+
+#include <cstddef>
+
+namespace wdt {
+
+// Copies text into `shown` as one line: control characters as \xHH, cut with "..." when longer
+// than the room there is.
+void show(const char* text, char* shown, size_t size);
+
+// snprintf into out, cut where it does not fit: for lines whose end may be cut on purpose.
+[[gnu::format(printf, 3, 4)]] void put(char* out, size_t size, const char* format, ...);
+
+}  // namespace wdt

@@ -1,0 +1,46 @@
+/* Preloaded into the tool by the end-to-end tests to make the machine unfriendly:
+ *   WDT_TEST_FSYNC_MS=N   every fsync takes N ms longer (a slow disk)
+ *   WDT_TEST_CLOCK_S=N    the wall clock (time, clock_gettime's CLOCK_REALTIME, gettimeofday) is N
+ *                         seconds ahead (a clock stepped after the start) */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+static long from_environment(const char* name) {
+    const char* value = getenv(name);
+    return value != NULL ? atol(value) : 0;
+}
+
+int fsync(int fd) {
+    const long delay = from_environment("WDT_TEST_FSYNC_MS");
+    const struct timespec pause = {delay / 1000, (delay % 1000) * 1000000};
+    if (delay > 0) nanosleep(&pause, NULL);
+    return (int)syscall(SYS_fsync, fd);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+    int (*real)(clockid_t, struct timespec*) = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    const int result = real(clock, now);
+    if (result == 0 && clock == CLOCK_REALTIME) now->tv_sec += from_environment("WDT_TEST_CLOCK_S");
+    return result;
+}
+
+time_t time(time_t* out) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (out != NULL) *out = now.tv_sec;
+    return now.tv_sec;
+}
+
+int gettimeofday(struct timeval* now, void* zone) {
+    struct timespec real;
+    (void)zone;
+    clock_gettime(CLOCK_REALTIME, &real);
+    now->tv_sec = real.tv_sec;
+    now->tv_usec = real.tv_nsec / 1000;
+    return 0;
+}
