@@ -1,10 +1,11 @@
-// The guards' side on Windows: a file's modification time, and checks and repairs run as child
-// processes that the keep-alive loop never waits for, each in a job object of its own.
+// The guards' side on Windows: checks and repairs run as child processes that the keep-alive loop
+// never waits for, each in a job object of its own.
 #include <windows.h>
 
-#include <initializer_list>
+#include <cwchar>
 
 #include "platform/system.h"
+#include "platform/win32.h"
 
 namespace wdt::system {
 namespace {
@@ -53,24 +54,67 @@ void join_tool_job() {
     if (job != nullptr && !AssignProcessToJobObject(job, GetCurrentProcess())) CloseHandle(job);
 }
 
-// The tool's own standard handles are not handed down: a check gets the null device, and one that
-// outlived the tool must never hold its output open.
-void keep_own_handles() {
-    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        HANDLE handle = GetStdHandle(which);
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+
+// The program a command line starts, found exactly: its first argument (in quotes, or up to the
+// first blank), as it is where it names a folder, else looked for in the system folder, the
+// Windows folder and the folders of PATH, with ".exe" added where it has no extension. Never the
+// current directory, and never a shorter path that a blank splits off ("C:\\Program" for an
+// unquoted "C:\\Program Files\\..."): what is not found exactly is not started.
+bool find_program(const wchar_t* line, wchar_t* program, DWORD size) {
+    static wchar_t first[kPathSize], search[kPathSize];
+    const bool quoted = line[0] == L'"';
+    const wchar_t* start = line + (quoted ? 1 : 0);
+    const wchar_t* end = quoted ? std::wcschr(start, L'"') : start + std::wcscspn(start, L" \t");
+    if (end == nullptr || end == start || static_cast<size_t>(end - start) >= kPathSize) return false;
+    std::wmemcpy(first, start, static_cast<size_t>(end - start));
+    first[end - start] = L'\0';
+    const bool has_folder = std::wcspbrk(first, L"\\/:") != nullptr;
+    const wchar_t* name_part = std::wcsrchr(first, L'\\');
+    const bool has_extension = std::wcschr(name_part != nullptr ? name_part : first, L'.') != nullptr;
+    if (has_folder) {
+        const DWORD found = GetFullPathNameW(first, size, program, nullptr);
+        if (found == 0 || found >= size) return false;
+        const DWORD attributes = GetFileAttributesW(program);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
+        if (has_extension || found + 4 >= size) return false;
+        std::wcscat(program, L".exe");
+        return GetFileAttributesW(program) != INVALID_FILE_ATTRIBUTES;
     }
+    DWORD used = GetSystemDirectoryW(search, kPathSize);
+    if (used == 0 || used + 2 >= kPathSize) return false;
+    search[used++] = L';';
+    const DWORD windows = GetWindowsDirectoryW(search + used, kPathSize - used);
+    if (windows == 0 || used + windows + 2 >= kPathSize) return false;
+    used += windows;
+    search[used++] = L';';
+    const DWORD path = GetEnvironmentVariableW(L"PATH", search + used, kPathSize - used);
+    search[path > 0 && used + path < kPathSize ? used + path : used] = L'\0';
+    const DWORD found = SearchPathW(search, first, L".exe", size, program, nullptr);
+    return found > 0 && found < size;
+}
+
+// Only the null device is handed down: no handle of the tool's (its output, a driver library's
+// handles) reaches a check, whatever is inheritable.
+struct HandedDown {
+    STARTUPINFOEXW startup{};
+    alignas(8) BYTE list[256];
+    bool made = false;
+};
+bool hand_down_only(HandedDown& handed, HANDLE device) {
+    SIZE_T size = sizeof handed.list;
+    handed.startup.StartupInfo.cb = sizeof handed.startup;
+    handed.startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    handed.startup.StartupInfo.hStdInput = handed.startup.StartupInfo.hStdOutput = handed.startup.StartupInfo.hStdError = device;
+    handed.startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(handed.list);
+    static HANDLE only[1];
+    only[0] = device;
+    handed.made = InitializeProcThreadAttributeList(handed.startup.lpAttributeList, 1, 0, &size) &&
+                  UpdateProcThreadAttribute(handed.startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, only,
+                                            sizeof only, nullptr, nullptr);
+    return handed.made;
 }
 
 }  // namespace
-
-int64_t file_stamp(const char* path) {
-    static wchar_t wide[32768];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 32768) == 0) return wdt::kNoFile;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(wide, GetFileExInfoStandard, &data)) return wdt::kNoFile;
-    return static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime);
-}
 
 // The child starts suspended and runs only once it is in its job, so nothing it starts escapes.
 int64_t start_process(const char* command) {
@@ -78,20 +122,21 @@ int64_t start_process(const char* command) {
     while (slot < kMaxChildren && children[slot].process != nullptr) ++slot;
     const HANDLE device = null_device();
     if (slot == kMaxChildren || device == INVALID_HANDLE_VALUE) return 0;
-    static wchar_t line[32768];  // CreateProcessW may write into it
-    if (MultiByteToWideChar(CP_ACP, 0, command, -1, line, 32768) == 0) return 0;
+    static wchar_t line[kPathSize], program[kPathSize];  // CreateProcessW may write into the line
+    if (!to_wide(command, line, kPathSize) || !find_program(line, program, kPathSize)) return 0;
     join_tool_job();
-    keep_own_handles();
     HANDLE job = job_that_ends_all_at_close();
-    if (job == nullptr) return 0;
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = device;
+    HandedDown handed;
+    if (job == nullptr || !hand_down_only(handed, device)) {
+        if (job != nullptr) CloseHandle(job);
+        return 0;
+    }
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &started)) {
+    const bool created = CreateProcessW(program, line, nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                        nullptr, &handed.startup.StartupInfo, &started);
+    DeleteProcThreadAttributeList(handed.startup.lpAttributeList);
+    if (!created) {
         CloseHandle(job);
         return 0;
     }
@@ -115,6 +160,9 @@ wdt::ProcessState poll_process(int64_t id) {
     GetExitCodeProcess(child.process, &status);
     return status == 0 ? wdt::ProcessState::succeeded : wdt::ProcessState::failed;
 }
+
+// What a check starts stays in its job, which ends with it: nothing is left to end.
+void end_strays(bool) {}
 
 void end_process(int64_t id) {
     Child& child = children[id - 1];

@@ -1,78 +1,170 @@
-// The system on Windows.
+// The system on Windows: the process's start, the driver library, the clock, the wait and memory.
 #include <windows.h>
 
 #include <io.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
-#include "platform/priority.h"
 #include "platform/system.h"
+#include "platform/win32.h"
+
+// The C runtime's own parse of the wide command line, as it gives wmain its arguments.
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int glob, void* startup);
 
 namespace wdt::system {
 namespace {
 
-constexpr DWORD kPathSize = 32768;
-constexpr DWORD kMessageEvent = 1;  // the message table's one entry (packaging/windows/messages.mc)
+// A line that says why something could not be done: on standard error in a console, and in the
+// log and the event log from a service, which has no console.
+void complain(const char* line) {
+    if (control.service) {
+        write_message(line, std::strlen(line));
+    } else {
+        std::fprintf(stderr, "%s", line);
+    }
+}
+
+// "error 193: %1 is not a valid Win32 application." for the last error.
+void describe_error(DWORD error, char* text, size_t size) {
+    wchar_t wide[512] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, wide, 512, nullptr);
+    char reason[1024];
+    to_utf8(wide, reason, sizeof reason);
+    reason[std::strcspn(reason, "\r\n")] = '\0';
+    std::snprintf(text, size, "error %lu: %s", error, reason);
+}
 
 // Loads <folder>\<file_name> when such a file exists. Answers whether it exists: the first one
-// found is the one used, even if it cannot be loaded. A folder of length 0 is no folder.
+// found is the one used, even if it cannot be loaded (the loader's reason is then said). A folder
+// of length 0 is no folder. A service takes it only from a folder that only the administrators
+// may change: it runs what it loads as SYSTEM.
 bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** library) {
     if (length == 0 || length >= kPathSize) return false;
     wchar_t* end = folder + length;
     if (end[-1] != L'\\') *end++ = L'\\';
-    const int room = static_cast<int>(kPathSize - (end - folder));
-    if (MultiByteToWideChar(CP_ACP, 0, file_name, -1, end, room) == 0) return false;
+    if (!to_wide(file_name, end, kPathSize - static_cast<size_t>(end - folder))) return false;
     const DWORD attributes = GetFileAttributesW(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-    // The library's own dependencies only from the executable's folder, the library's folder and
-    // the system folder: never the current directory, never PATH.
+    char path[1024], line[2048];
+    to_utf8(folder, path, sizeof path);
+    const wchar_t kept = *end;
+    *end = L'\0';
+    char why[1400];
+    const bool trusted = !control.service || only_administrators_write(folder, why, sizeof why);
+    *end = kept;
+    if (!trusted) {
+        std::snprintf(line, sizeof line, "wdtctl: %s is not loaded: %s, and the service runs it as SYSTEM.\r\n", path, why);
+        complain(line);
+        return true;
+    }
+    // Its own dependencies only from the executable's folder, the library's folder and the system
+    // folder: never the current directory, never PATH.
     const DWORD search = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
                          LOAD_LIBRARY_SEARCH_SYSTEM32;
     *library = reinterpret_cast<void*>(LoadLibraryExW(folder, nullptr, search));
+    if (*library == nullptr) {
+        char reason[1200];
+        describe_error(GetLastError(), reason, sizeof reason);
+        std::snprintf(line, sizeof line, "wdtctl: %s cannot be loaded: %s%s\r\n", path, reason,
+                      GetLastError() == ERROR_BAD_EXE_FORMAT ? " (a library of the other bitness?)" : "");
+        complain(line);
+    }
     return true;
 }
 
-// Writes the executable's folder, with its final separator ("C:\\" for a drive root, never "C:"),
-// into `folder` and answers its length; 0 when it cannot be known.
-DWORD own_folder(wchar_t* folder) {
-    const DWORD length = GetModuleFileNameW(nullptr, folder, kPathSize);
-    DWORD folder_length = (length > 0 && length < kPathSize) ? length : 0;
-    while (folder_length > 0 && folder[folder_length - 1] != L'\\') --folder_length;
-    folder[folder_length] = L'\0';
-    return folder_length;
+// The arguments as the tool reads them, in UTF-8, from the wide command line: never through the
+// ANSI code page, which cannot hold every path.
+char** utf8_arguments(int& argc, char** argv) {
+    int count = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    int startup = 0;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &startup) != 0 || count <= 0) return argv;
+    char** arguments = static_cast<char**>(std::calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+    if (arguments == nullptr) return argv;
+    for (int i = 0; i < count; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        arguments[i] = static_cast<char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+        if (arguments[i] == nullptr) return argv;
+        if (!to_utf8(wide[i], arguments[i], size > 0 ? static_cast<size_t>(size) : 1)) arguments[i][0] = '\0';
+    }
+    argc = count;
+    return arguments;
 }
 
 }  // namespace
 
 // A standard stream without a handle (started with it closed) is pointed at the null device, so
 // that the C runtime never gives its number to a file opened later.
-void prepare_process() {
+char** prepare_process(int& argc, char** argv) {
     FILE* streams[] = {stdin, stdout, stderr};
     for (int fd = 0; fd <= 2; ++fd) {
         const intptr_t handle = _get_osfhandle(fd);
         if (handle == -1 || handle == -2) std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]);  // -2: started without it
     }
+    return utf8_arguments(argc, argv);
 }
 
-// Windows trims a working set only under pressure and offers no lock of a whole process; the
-// loop runs as it is.
-void hold_memory() {}
+namespace {
+
+// Locks every committed part of the allocation that holds the address (an image with all its
+// sections, or a thread's stack).
+void lock_allocation(const void* address) {
+    MEMORY_BASIC_INFORMATION region{};
+    if (address == nullptr || VirtualQuery(address, &region, sizeof region) == 0) return;
+    void* const allocation = region.AllocationBase;
+    for (auto* at = static_cast<char*>(allocation);
+         VirtualQuery(at, &region, sizeof region) != 0 && region.AllocationBase == allocation;
+         at = static_cast<char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) == 0) {
+            VirtualLock(region.BaseAddress, region.RegionSize);
+        }
+    }
+}
+
+}  // namespace
+
+// Windows trims the working sets of idle processes first when memory runs short, and a wake must
+// not wait for the tool's pages: its working set gets a hard minimum of what it has now and a
+// little more, and the pages the loop uses (the executable's and the driver library's code and
+// data, the stack) are locked in it. Quietly not where the system refuses.
+void hold_memory() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return;
+    const SIZE_T minimum = counters.WorkingSetSize + 4 * 1024 * 1024;
+    if (!SetProcessWorkingSetSizeEx(GetCurrentProcess(), minimum, minimum * 4,
+                                    QUOTA_LIMITS_HARDWS_MIN_ENABLE | QUOTA_LIMITS_HARDWS_MAX_DISABLE)) {
+        return;
+    }
+    const int on_stack = 0;
+    lock_allocation(reinterpret_cast<const void*>(&hold_memory));
+    lock_allocation(GetModuleHandleW(L"WDT.dll"));
+    lock_allocation(&on_stack);
+}
+
+bool is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
 
 // The tool runs with administrator rights, so the library is only taken from folders that an
 // ordinary user cannot write to: the executable's own folder, then the system folder, then the
 // Windows folder, each named by full path. Never the current directory, and never PATH, which
-// holds folders of the user's own on current Windows; the same holds for the library's own
-// dependencies. That search needs LoadLibraryExW's search flags, which Windows has had since
-// Windows 8, and Windows 7 with its update KB2533623; without them nothing is loaded (and a line
-// says why), rather than a search with a hole.
+// holds folders of the user's own on current Windows; and what the library itself loads, now or
+// later, comes only from the executable's folder and the system folder (the default directories,
+// set for the whole process before anything is loaded). Windows 8 and later have that search.
 void* open_library(const char* file_name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr || GetProcAddress(kernel, "AddDllDirectory") == nullptr) {
-        std::fprintf(stderr, "wdtctl: this Windows cannot limit where libraries are loaded from (it needs update "
-                             "KB2533623); %s is not loaded\n", file_name);
+    auto set_default = kernel != nullptr
+        ? reinterpret_cast<BOOL(WINAPI*)(DWORD)>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")))
+        : nullptr;
+    if (set_default == nullptr || !set_default(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        complain("wdtctl: this Windows cannot limit where libraries are loaded from (it needs Windows 8 or later); "
+                 "WDT.dll is not loaded\r\n");
         return nullptr;
     }
     static wchar_t folder[kPathSize];
@@ -97,6 +189,12 @@ bool is_code(void* address) {
     return region.State == MEM_COMMIT && (region.Protect & kExecutable) != 0;
 }
 
+bool library_path(void* library, char* text, size_t size) {
+    static wchar_t path[kPathSize];
+    const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(library), path, kPathSize);
+    return length > 0 && length < kPathSize && to_utf8(path, text, size);
+}
+
 int64_t now_ms() {
     LARGE_INTEGER frequency, count;
     QueryPerformanceFrequency(&frequency);
@@ -106,233 +204,57 @@ int64_t now_ms() {
 
 namespace {
 
-// Service mode: the service control manager's stop sets this event, which ends the loop's wait.
-HANDLE stop_event = nullptr;
-// Power events: the machine is about to sleep or hibernate (the handler waits, at most 10 s, until
-// the loop has disarmed), or it woke up.
-HANDLE suspend_event = nullptr, suspend_done = nullptr, resume_event = nullptr;
-bool disarming = false;
-SERVICE_STATUS_HANDLE service_handle = nullptr;
+bool asleep = false;     // the loop has disarmed for a sleep and waits for the wake
+bool disarming = false;  // the loop was told of a sleep: its next wait lets the machine sleep
 
-// Messages are handed to a thread of their own, which writes them where they go: the loop's thread
-// never waits for a console (a selection in progress holds every write to it), a pipe that nobody
-// reads, or a disk (Windows extends a file synchronously, whatever the flags). A message that finds
-// every slot taken is dropped. At the end of the process what is queued is written, unless one
-// write has been stuck for two seconds: a thread that a busy machine has not yet run is waited for.
-struct Output {
-    HANDLE target = INVALID_HANDLE_VALUE;
-    HANDLE events = nullptr;  // a service's event source: each message is an event too
-    CRITICAL_SECTION lock;
-    HANDLE queued = nullptr;  // set when a message is queued
-    HANDLE idle = nullptr;    // set while nothing is queued or being written
-    char texts[16][2048];
-    DWORD lengths[16];
-    int first = 0, count = 0;
-    int64_t writing_since = 0;  // when the write under way began; 0 while none is
-};
-Output output;
-
-// One event in the Application log, of the type the message's priority says; its one string is
-// the message without its line end (the message table's only entry shows it as it is).
-void report_event(const char* text, DWORD length) {
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
-    static wchar_t wide[2048];
-    const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide, 2047);
-    if (count <= 0) return;
-    wide[count] = L'\0';
-    const wdt::Priority priority = wdt::priority_of(text, length);
-    const WORD type = priority == wdt::Priority::error     ? EVENTLOG_ERROR_TYPE
-                      : priority == wdt::Priority::warning ? EVENTLOG_WARNING_TYPE
-                                                           : EVENTLOG_INFORMATION_TYPE;
-    const wchar_t* strings[] = {wide};
-    ReportEventW(output.events, type, 0, kMessageEvent, nullptr, 1, 0, strings, nullptr);
-}
-
-DWORD WINAPI write_output(void*) {
-    static char text[2048];
-    for (;;) {
-        WaitForSingleObject(output.queued, INFINITE);
-        for (;;) {
-            EnterCriticalSection(&output.lock);
-            if (output.count == 0) {
-                SetEvent(output.idle);
-                LeaveCriticalSection(&output.lock);
-                break;
-            }
-            const DWORD length = output.lengths[output.first];
-            std::memcpy(text, output.texts[output.first], length);
-            output.writing_since = now_ms();
-            LeaveCriticalSection(&output.lock);
-            DWORD written = 0;
-            WriteFile(output.target, text, length, &written, nullptr);  // nobody to tell when it fails
-            if (output.events != nullptr) report_event(text, length);
-            EnterCriticalSection(&output.lock);
-            output.writing_since = 0;
-            output.first = (output.first + 1) % 16;
-            --output.count;
-            LeaveCriticalSection(&output.lock);
-        }
-    }
-}
-
-void finish_output() {
-    if (output.idle == nullptr) return;
-    while (WaitForSingleObject(output.idle, 50) == WAIT_TIMEOUT) {
-        EnterCriticalSection(&output.lock);
-        const int64_t since = output.writing_since;
-        LeaveCriticalSection(&output.lock);
-        if (since != 0 && now_ms() - since > 2000) return;  // a pipe nobody reads, a stalled disk
-    }
-}
-
-// Sends messages to `target` from now on, through the output thread; answers whether it runs.
-bool start_output(HANDLE target) {
-    static bool tried = false;
-    if (tried || target == INVALID_HANDLE_VALUE || target == nullptr) return false;
-    tried = true;
-    InitializeCriticalSection(&output.lock);
-    output.queued = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    output.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    output.target = target;
-    if (output.queued == nullptr || output.idle == nullptr ||
-        CreateThread(nullptr, 0, write_output, nullptr, 0, nullptr) == nullptr) {
-        output.target = INVALID_HANDLE_VALUE;
-        return false;
-    }
-    std::atexit(finish_output);
-    return true;
-}
-
-// Queues a message; each "\n" becomes "\r\n", as the C runtime's text mode writes it.
-void queue_output(const char* text, size_t length) {
-    EnterCriticalSection(&output.lock);
-    if (output.count < 16) {
-        const int slot = (output.first + output.count) % 16;
-        DWORD used = 0;
-        for (size_t i = 0; i < length && used + 2 <= sizeof output.texts[slot]; ++i) {
-            if (text[i] == '\n') output.texts[slot][used++] = '\r';
-            output.texts[slot][used++] = text[i];
-        }
-        output.lengths[slot] = used;
-        ++output.count;
-        ResetEvent(output.idle);
-        SetEvent(output.queued);
-    }
-    LeaveCriticalSection(&output.lock);
-}
-
-struct {
-    int argc;
-    char** argv;
-    int (*tool)(int argc, char** argv);
-    int status;
-} service_run{0, nullptr, nullptr, 1};
-
-void report(DWORD state, int exit_status = 0) {
-    SERVICE_STATUS status{};
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT : 0;
-    if (exit_status != 0) {
-        // Shown by "sc query" as the service-specific exit code: the tool's own exit status.
-        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-        status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_status);
-    }
-    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 10000 : 0;
-    SetServiceStatus(service_handle, &status);
-}
-
-DWORD WINAPI on_control(DWORD control, DWORD event, void*, void*) {
-    if (control == SERVICE_CONTROL_POWEREVENT && event == PBT_APMSUSPEND) {
-        ResetEvent(suspend_done);
-        SetEvent(suspend_event);
-        WaitForSingleObject(suspend_done, 10000);
-    } else if (control == SERVICE_CONTROL_POWEREVENT &&
-               (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND)) {
-        SetEvent(resume_event);
-    }
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        report(SERVICE_STOP_PENDING);
-        SetEvent(stop_event);
-    }
-    return NO_ERROR;
-}
-
-// A service has no console: its messages are appended to wdtctl-service.log beside the executable,
-// and each is an event in the Application log, under the source "wdtctl" that the installer
-// registers. If the file cannot be opened both are lost, and nothing else changes.
-void send_output_to_log() {
-    static wchar_t path[kPathSize];
-    const DWORD folder_length = own_folder(path);
-    const wchar_t name[] = L"wdtctl-service.log";
-    if (folder_length == 0 || folder_length + sizeof name / sizeof name[0] > kPathSize) return;
-    std::wmemcpy(path + folder_length, name, sizeof name / sizeof name[0]);
-    output.events = RegisterEventSourceW(nullptr, L"wdtctl");
-    start_output(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-void WINAPI service_main(DWORD, wchar_t**) {
-    service_handle = RegisterServiceCtrlHandlerExW(L"", on_control, nullptr);
-    if (service_handle == nullptr) return;
-    send_output_to_log();
-    report(SERVICE_RUNNING);
-    service_run.status = service_run.tool(service_run.argc, service_run.argv);
-    finish_output();
-    report(SERVICE_STOPPED, service_run.status);
+// Ctrl-C, Ctrl-Break and the console's close end a drill's wait; the close ends the process once
+// the handler returns, so the handler waits (Windows allows about 5 s) while the loop disarms and
+// the process ends.
+BOOL WINAPI on_console(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    SetEvent(control.stop);
+    if (event == CTRL_CLOSE_EVENT) Sleep(4500);
+    return TRUE;
 }
 
 }  // namespace
 
-// Outside a service, messages go to standard output (a console, a pipe or a file); a service's go
-// to its log, once that is open.
-void write_message(const char* text, size_t length) {
-    if (output.target == INVALID_HANDLE_VALUE && stop_event == nullptr) {
-        start_output(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
-    }
-    if (output.target != INVALID_HANDLE_VALUE) queue_output(text, length);
+void take_stop_requests() {
+    if (control.stop == nullptr) control.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console, TRUE);
 }
 
 wdt::Wake sleep_until_ms(int64_t deadline) {
     if (disarming) {
         // The loop has done what it does before the machine sleeps: the handler may let it sleep.
         disarming = false;
-        SetEvent(suspend_done);
+        asleep = true;
+        SetEvent(control.suspend_done);
     }
-    const HANDLE events[] = {stop_event, suspend_event, resume_event};
+    const HANDLE events[] = {control.stop, control.suspend, control.resume};
+    const DWORD count = control.service ? 3 : 1;
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
-        if (stop_event == nullptr) {
+        if (control.stop == nullptr) {
             Sleep(static_cast<DWORD>(left));
             continue;
         }
-        const DWORD woken = WaitForMultipleObjects(3, events, FALSE, static_cast<DWORD>(left));
-        if (woken == WAIT_OBJECT_0) return wdt::Wake::stop_requested;
+        const DWORD woken = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(left));
+        if (woken == WAIT_OBJECT_0) {
+            report_stopping();
+            return wdt::Wake::stop_requested;
+        }
         if (woken == WAIT_OBJECT_0 + 1) {
             disarming = true;
             return wdt::Wake::suspending;
         }
-        if (woken == WAIT_OBJECT_0 + 2) return wdt::Wake::resumed;
+        // A wake counts only for a loop that disarmed for the sleep (a user's return to the
+        // machine, long after, is no wake).
+        if (woken == WAIT_OBJECT_0 + 2 && asleep) {
+            asleep = false;
+            return wdt::Wake::resumed;
+        }
     }
     return wdt::Wake::due;
-}
-
-// The command line runs in the service's main function, on the thread that the service control
-// manager starts for it; the process's first thread waits in the dispatcher until the service ends.
-int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
-    stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    suspend_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    suspend_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    resume_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (stop_event == nullptr || suspend_event == nullptr || suspend_done == nullptr || resume_event == nullptr) return 1;
-    service_run = {argc, argv, tool, 1};
-    SERVICE_TABLE_ENTRYW services[] = {{const_cast<wchar_t*>(L""), service_main}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(services)) {
-        std::fprintf(stderr, "wdtctl: --service: not started by the service control manager (error %lu)\n",
-                     static_cast<unsigned long>(GetLastError()));
-        return 1;
-    }
-    return service_run.status;
 }
 
 }  // namespace wdt::system

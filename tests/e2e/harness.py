@@ -38,6 +38,11 @@ def on_the_wire(text):
     return data.replace(b"\n", b"\r\n") if WINDOWS else data
 
 
+def in_the_log(text):
+    """What a Windows service writes into its log: every line ends in "\r\n"."""
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1")
+
+
 def full_pipe():
     """A pipe whose reader stopped reading: filled to the brim, then made blocking again. Answers
     (read end, write end)."""
