@@ -146,10 +146,11 @@ void read_guard_options(int argc, const char* const* argv, Guards& guards) {
     }
 }
 
-void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds) {
+void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds, int64_t announced_ms) {
     guards.grace_ms = int64_t{guards.grace_seconds != 0 ? guards.grace_seconds : timer_seconds} * 1000;
     guards.period_ms = int64_t{period_seconds} * 1000;
     restart_guards(guards, host);
+    for (int i = 0; i < guards.count; ++i) guards.list[i].news_ms = guards.list[i].grace_from_ms = announced_ms;
     for (int i = 0; i < guards.count; ++i) {
         Lookup first;  // asks for the first look-up, whose answer is the time the next ones compare with
         if (!guards.list[i].is_check) host.look_up_file(i, guards.list[i].target, first);

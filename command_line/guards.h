@@ -52,8 +52,9 @@ bool is_guard_option(const char* argument);
 // passes, which never take one that starts with '-'.
 void read_guard_options(int argc, const char* const* argv, Guards& guards);
 
-// Starts every guard's clock, and the first look-ups and checks, at the loop's announcement.
-void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds);
+// Starts every guard's clock at the loop's announcement (the time its schedule counts from), and
+// the first look-ups and checks.
+void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds, int64_t announced_ms);
 // The loop's one question, once per slot: may it refresh watchdog n now? Looks at what the files'
 // look-ups and the checks have brought, and says when refreshes stop and when they go on again. A
 // guard runs out of grace only once the whole grace has passed since its last news was seen.

@@ -83,9 +83,10 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     // not add up. When the process was held up past a due time, it refreshes once at once and the
     // schedule starts again from that refresh: never a burst of catch-up refreshes.
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
-    int64_t due = host.now_ms() + period_ms;
+    const int64_t announced_ms = host.now_ms();
+    int64_t due = announced_ms + period_ms;
     host.hold_memory();
-    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds);
+    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
     write_record(record, host, "running");
     const unsigned n = state.selected_watchdog;
     bool failing = false, held_back = false;

@@ -7,7 +7,7 @@ set -euo pipefail
 packages_for() {
     case "$1" in
         build) echo "cmake ninja-build g++ libgtest-dev googletest python3" ;;
-        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 groff-base wixl" ;;
+        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 groff-base wixl msitools" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         package) echo "dpkg-dev lintian man-db groff-base" ;;
         vm) echo "qemu-system-x86 cpio make" ;;

@@ -11,7 +11,9 @@
 // Build options: SIM_CALL sets the calling convention of the entries (empty, or __stdcall for a
 // 32-bit Windows variant); SIM_WITHOUT_<entry> leaves that entry out, for tests of an incomplete
 // library; SIM_WITHOUT_STATUS leaves out wdtctl_entry_results, as a vendor's library has none;
-// SIM_WITH_HELPER makes it need helper.dll, a library of its own (Windows tests of the search).
+// SIM_WITH_HELPER makes it need helper.dll, a library of its own (Windows tests of the search);
+// SIM_LOADS_AT_RUN_TIME makes it load wdtio.dll at its first call, as a vendor's library may, and
+// note in the journal what that library's wdtio_mark() answers ("Helper 0" where none was found).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -59,10 +61,30 @@ void record(const char* entry, const char* arguments = "") {
 extern "C" __declspec(dllimport) int wdt_helper();
 #endif
 
+#ifdef SIM_LOADS_AT_RUN_TIME
+}  // namespace
+#include <windows.h>
+namespace {
+void load_at_run_time() {
+    static bool loaded = false;
+    if (loaded) return;
+    loaded = true;
+    HMODULE helper = LoadLibraryA("wdtio.dll");
+    auto mark = helper != nullptr ? reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(helper, "wdtio_mark")))
+                                  : nullptr;
+    char found[16];
+    std::snprintf(found, sizeof found, " %d", mark != nullptr ? mark() : 0);
+    record("Helper", found);
+}
+#endif
+
 // 1 when WDT_SIM_FAIL names the entry (as a whole word), else 0.
 int32_t result(const char* entry) {
 #ifdef SIM_WITH_HELPER
     if (wdt_helper() != 42) return 1;
+#endif
+#ifdef SIM_LOADS_AT_RUN_TIME
+    load_at_run_time();
 #endif
     const char* fail = std::getenv("WDT_SIM_FAIL");
     const size_t length = std::strlen(entry);

@@ -9,10 +9,25 @@ target_link_libraries(service_setup PRIVATE msi)
 target_link_options(service_setup PRIVATE -Wl,--kill-at)
 
 find_program(WDT_WIXL wixl)
-if(NOT WDT_WIXL)
-  message(WARNING "wixl not found: no Windows installer is made (Debian package wixl)")
+find_program(WDT_MSIBUILD msibuild)
+if(NOT WDT_WIXL OR NOT WDT_MSIBUILD)
+  message(WARNING "wixl or msibuild not found: no Windows installer is made (Debian packages wixl and msitools)")
   return()
 endif()
+# What wixl cannot say, set in the built installer's tables: the stop on rollback is a rollback
+# action (3393: deferred in the script as a rollback, without impersonation, its result ignored);
+# an installer of the same version upgrades the installed one (the upgrade's highest version is
+# inclusive, 0x200; a key column, so the row is made anew); and the settings pass from the client
+# to an elevated install (secure properties). The installed one is removed within the install's own
+# transaction (after InstallInitialize), so that an upgrade that fails or is cancelled brings it
+# back, its service with it, rather than leave the machine unguarded.
+set(WDT_MSI_UPGRADE_CODE "6b0f3c52-4f0e-4d2a-9f4c-7a3d1e2b8c10")
+set(WDT_MSI_FIXES
+  -q "UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'StopServiceOnRollback'"
+  -q "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'"
+  -q "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
+  -q "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{${WDT_MSI_UPGRADE_CODE}}', '${PROJECT_VERSION}', 513, 'WIX_UPGRADE_DETECTED')"
+  -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR' WHERE `Property` = 'SecureCustomProperties'")
 # The installed programs without their debugging information, as in the ZIP; wixl takes the files
 # by paths relative to the folder it runs in.
 set(WDT_MSI_TOOL msi/wdtctl.exe)
@@ -38,13 +53,20 @@ set(WDT_MSI_TEST_STEP "\n      <Custom Action=\"FailInstallation\" Sequence=\"58
 configure_file(${WDT_PACKAGING}/windows/wdtctl.wxs.in wdtctl-failing.wxs @ONLY)
 set(WDT_MSI ${CMAKE_BINARY_DIR}/wdtctl-${PROJECT_VERSION}-windows-${WDT_BITS}bit.msi)
 set(WDT_FAILING_MSI ${CMAKE_BINARY_DIR}/test_installers/wdtctl-failing.msi)
-add_custom_command(OUTPUT ${WDT_MSI} ${WDT_FAILING_MSI}
+# Also for the tests: the same installer once more, another product of the same upgrade code and
+# version, which upgrades the first.
+set(WDT_OTHER_MSI ${CMAKE_BINARY_DIR}/test_installers/wdtctl-other.msi)
+add_custom_command(OUTPUT ${WDT_MSI} ${WDT_FAILING_MSI} ${WDT_OTHER_MSI}
   COMMAND ${CMAKE_COMMAND} -E make_directory msi ${CMAKE_BINARY_DIR}/test_installers
   COMMAND ${CMAKE_STRIP} -o ${WDT_MSI_TOOL} $<TARGET_FILE:wdtctl>
   COMMAND ${CMAKE_STRIP} -o ${WDT_MSI_SIMULATED} $<TARGET_FILE:simulated_driver>
   COMMAND ${CMAKE_STRIP} -o ${WDT_SERVICE_SETUP} $<TARGET_FILE:service_setup>
   COMMAND ${WDT_WIXL} -a ${WDT_MSI_ARCH} -o ${WDT_MSI} ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.wxs
+  COMMAND ${WDT_MSIBUILD} ${WDT_MSI} ${WDT_MSI_FIXES}
   COMMAND ${WDT_WIXL} -a ${WDT_MSI_ARCH} -o ${WDT_FAILING_MSI} ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-failing.wxs
+  COMMAND ${WDT_MSIBUILD} ${WDT_FAILING_MSI} ${WDT_MSI_FIXES}
+  COMMAND ${WDT_WIXL} -a ${WDT_MSI_ARCH} -o ${WDT_OTHER_MSI} ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.wxs
+  COMMAND ${WDT_MSIBUILD} ${WDT_OTHER_MSI} ${WDT_MSI_FIXES}
   DEPENDS wdtctl simulated_driver service_setup manual ${CMAKE_CURRENT_BINARY_DIR}/wdtctl.wxs
           ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-failing.wxs
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} VERBATIM)

@@ -23,31 +23,50 @@ void note(MSIHANDLE install, const wchar_t* text) {
     MsiCloseHandle(record);
 }
 
+// The arguments come with each guard in quotes ("--heartbeat=C:\\data\\"), and a value may end in a
+// backslash, which would escape its closing quote and merge the arguments after it: the
+// backslashes before each quote are doubled, as the command line's rules want them. (A value
+// holds no quote of its own.)
 bool quote_command_line(SC_HANDLE service, const wchar_t* program, const wchar_t* arguments) {
-    wchar_t command_line[2100];
-    std::swprintf(command_line, sizeof command_line / sizeof command_line[0], L"\"%ls\" %ls", program, arguments);
+    wchar_t command_line[4200];
+    const size_t room = sizeof command_line / sizeof command_line[0];
+    int used = std::swprintf(command_line, room, L"\"%ls\" ", program);
+    if (used < 0) return false;
+    for (const wchar_t* c = arguments; *c != L'\0'; ++c) {
+        size_t backslashes = 0;
+        while (c[backslashes] == L'\\') ++backslashes;
+        const size_t copies = c[backslashes] == L'"' ? 2 * backslashes : backslashes;
+        if (static_cast<size_t>(used) + copies + 2 >= room) return false;
+        for (size_t i = 0; i < copies; ++i) command_line[used++] = L'\\';
+        c += backslashes;
+        if (*c == L'\0') break;
+        command_line[used++] = *c;
+    }
+    command_line[used] = L'\0';
     return ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, command_line,
                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
 }
 
-// Where the tool looks for WDT.dll first: beside itself, then in the system folder.
-bool driver_is_there(wchar_t* program) {
+bool is_file(const wchar_t* folder, int length) {
     wchar_t path[MAX_PATH + 16];
-    wchar_t* end = std::wcsrchr(program, L'\\');
-    if (end != nullptr) {
-        std::swprintf(path, sizeof path / sizeof path[0], L"%.*ls\\WDT.dll", static_cast<int>(end - program), program);
-        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return true;
-    }
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
-    std::wcscat(path, L"\\WDT.dll");
+    if (length <= 0 || length >= MAX_PATH) return false;
+    std::swprintf(path, sizeof path / sizeof path[0], L"%.*ls\\WDT.dll", length, folder);
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Where the tool looks for WDT.dll: beside itself, then in the system folder, then in the Windows folder.
+bool driver_is_there(wchar_t* program) {
+    wchar_t folder[MAX_PATH];
+    const wchar_t* end = std::wcsrchr(program, L'\\');
+    if (end != nullptr && is_file(program, static_cast<int>(end - program))) return true;
+    if (is_file(folder, static_cast<int>(GetSystemDirectoryW(folder, MAX_PATH)))) return true;
+    return is_file(folder, static_cast<int>(GetWindowsDirectoryW(folder, MAX_PATH)));
 }
 
 // Starts the service and answers whether it is running 5 s later: a command line that the tool
 // refuses (a timeout out of range, say) stops it at once, and the installation then fails.
 bool start_and_see_it_run(MSIHANDLE install, SC_HANDLE service) {
-    if (!StartServiceW(service, 0, nullptr)) {
+    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         note(install, L"wdtctl: the service cannot be started");
         return false;
     }
@@ -64,23 +83,38 @@ bool start_and_see_it_run(MSIHANDLE install, SC_HANDLE service) {
     return status.dwCurrentState == SERVICE_RUNNING;
 }
 
-// Three restarts, 5 s after each failure; the count starts again after a day without one.
+// Three restarts, 5 s after each failure, and then none: the service control manager repeats the
+// last action for every later failure, so the last one is "nothing", and the watchdog resets the
+// machine. The count starts again after a day without a failure.
 bool restart_on_failure(SC_HANDLE service) {
-    SC_ACTION restart[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}};
+    SC_ACTION restart[4] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000},
+                            {SC_ACTION_NONE, 0}};
     SERVICE_FAILURE_ACTIONSW actions{};
     actions.dwResetPeriod = 86400;
-    actions.cActions = 3;
+    actions.cActions = 4;
     actions.lpsaActions = restart;
     SERVICE_FAILURE_ACTIONS_FLAG also_on_error_status{TRUE};
     return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) &&
            ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &also_on_error_status);
 }
 
+// The service runs as LocalSystem with only the privileges it needs, and its own service SID: to
+// notice changes (every process), to hold its working set in RAM (a larger and a hard minimum), and
+// to load a driver, which a vendor's WDT.dll may install to reach the hardware.
+bool least_privileges(SC_HANDLE service) {
+    wchar_t needed[] = L"SeChangeNotifyPrivilege\0SeIncreaseWorkingSetPrivilege\0SeIncreaseBasePriorityPrivilege\0"
+                       L"SeLoadDriverPrivilege\0";
+    SERVICE_REQUIRED_PRIVILEGES_INFOW privileges{needed};
+    SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &privileges) &&
+           ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid);
+}
+
 }  // namespace
 
 // The command line must be quoted, and a service that is started must keep running, or the
-// installation fails. The restarts are said in the log when they cannot be set (Wine, for one,
-// knows no failure actions flag), and the service works on. Without WDT.dll the service is left
+// installation fails. The restarts and the privileges are said in the log when they cannot be set
+// (Wine, for one, knows no failure actions flag), and the service works on. Without WDT.dll the service is left
 // stopped, to start at the next boot once the machine's WDT.dll is in place.
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
     wchar_t data[2048];
@@ -99,6 +133,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
         note(install, L"wdtctl: the service's command line cannot be quoted");
     } else {
         if (!restart_on_failure(service)) note(install, L"wdtctl: the service's restarts on failure cannot be set");
+        if (!least_privileges(service)) note(install, L"wdtctl: the service's privileges cannot be limited");
         if (!driver_is_there(data)) {
             note(install, L"wdtctl: WDT.dll is not beside wdtctl.exe nor in the system folder yet: the service "
                           L"starts at the next boot, or with \"sc start wdtctl\", once it is");
@@ -115,6 +150,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
 // A rollback after ConfigureService started the service: the service is stopped, which disarms the
 // watchdog, before the rollback removes it; a service that is not there or not running is left.
 extern "C" __declspec(dllexport) UINT __stdcall StopService(MSIHANDLE install) {
+    note(install, L"wdtctl: a rollback: the service is stopped, which disarms the watchdog");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, L"wdtctl", SERVICE_STOP | SERVICE_QUERY_STATUS)
                                            : nullptr;

@@ -157,6 +157,31 @@ class Guards(SandboxTest):
             self.assertLess(last, ended + 0.2)
         self.assertEqual((beat_lives(checks), beat_lives(repairs)), (check_beats, repair_beats), "beats after the end")
 
+    @unittest.skipUnless(WINDOWS, "Windows reads its arguments from the wide command line")
+    def test_a_path_outside_the_code_page_is_found(self):
+        # A name that no ANSI code page holds: the tool takes it from the wide command line, and
+        # finds the file (Wine decodes its own command line from UTF-8 here).
+        heartbeat = os.path.join(self.box.root, "alive-\u65e5\u672c-\u0416")
+        with open(heartbeat, "w"):
+            pass
+        touching = threading.Event()
+
+        def touch():
+            while not touching.wait(0.2):
+                os.utime(heartbeat)
+        threading.Thread(target=touch, daemon=True).start()
+        self.addCleanup(touching.set)
+        process = self.box.start(["W0", "T5", f"L{PERIOD}", f"--grace={GRACE}", f"--heartbeat={as_seen(heartbeat)}"],
+                                 env={"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"})
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        lines = Lines(process)
+        self.assertIsNotNone(lines.wait_for("Entering endless loop", 30), lines.lines)
+        time.sleep(GRACE + 3 * PERIOD)
+        self.assertEqual(said_in_loop(lines), [])
+        self.assertGreaterEqual(len(self.refreshes(self.box)), GRACE + 2)
+
     def test_a_check_brings_news_by_its_exit_status(self):
         child = as_seen(CHILD)
         good, bad = self.box, Sandbox(SIMULATED)

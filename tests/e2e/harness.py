@@ -102,9 +102,9 @@ class Sandbox:
             return done.stdout, done.returncode, done.stderr
         return done.stdout, done.returncode
 
-    def start(self, args, stdout=subprocess.PIPE):
+    def start(self, args, stdout=subprocess.PIPE, env=None):
         """Starts the tool, by default with its standard output on a pipe."""
-        return subprocess.Popen(self.command(args), cwd=self.root, env=self.environment(),
+        return subprocess.Popen(self.command(args), cwd=self.root, env=self.environment(env),
                                 stdout=stdout, stdin=subprocess.DEVNULL)
 
     def journal(self):

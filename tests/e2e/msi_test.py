@@ -19,6 +19,9 @@ WINEPREFIX = os.environ.get("WINEPREFIX", "")
 WINE = ["/usr/lib/wine/wine64"] if os.path.exists("/usr/lib/wine/wine64") else PREFIX
 FOLDER = os.path.join(WINEPREFIX, "drive_c", "Program Files" if BITS == 64 else "Program Files (x86)", "wdtctl")
 FAILING_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-failing.msi")
+OTHER_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-other.msi")  # another product, same version
+UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+ROLLBACK_STOP = "wdtctl: a rollback: the service is stopped"
 PROGRAM = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
 EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wdtctl"
 JOURNALS = os.path.join(WINEPREFIX, "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
@@ -48,8 +51,18 @@ class Installer(unittest.TestCase):
         with open(found[0]) as f:
             return [line.split()[1:] for line in f]
 
+    def table(self, name, msi=MSI):
+        """A table of the built installer, as rows of its columns."""
+        text = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True).stdout
+        return [line.split("\t") for line in text.splitlines()[3:]]
+
+    def products(self):
+        return re.findall(r"Uninstall\\(\{[0-9A-F-]+\})", self.wine("reg", "query", UNINSTALL).stdout)
+
     def setUp(self):
         self.msi = "Z:" + MSI.replace("/", "\\")
+        for other in (OTHER_MSI, FAILING_MSI):
+            self.msiexec("/x", "Z:" + other.replace("/", "\\"))
         self.msiexec("/x", self.msi)  # whatever an earlier run left
         for journal in glob.glob(JOURNALS):
             os.remove(journal)
@@ -108,12 +121,65 @@ class Installer(unittest.TestCase):
         # rollback stops the service, which disarms, and leaves none running.
         failing = "Z:" + FAILING_MSI.replace("/", "\\")
         self.addCleanup(self.msiexec, "/x", failing)
-        self.assertNotEqual(self.msiexec("/i", failing, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        log = os.path.join(WINEPREFIX, "drive_c", "failing.log")
+        self.assertNotEqual(self.msiexec("/i", failing, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1", "/l*v", "C:\\failing.log"), 0)
         calls = self.journal()
         self.assertEqual(calls[0], ["SetWDT1", "5000", "208"])
         self.assertIn(["ResetWDT1"], calls)
         self.assertEqual(calls[-1], ["DisableWDT1"])
         self.assertNotEqual(self.service()[0], "RUNNING")
+        self.assertIn(ROLLBACK_STOP, installer_log(log))
+
+    def test_the_tables_say_what_wixl_cannot(self):
+        actions = {row[0]: row for row in self.table("CustomAction")}
+        self.assertEqual(actions["StopServiceOnRollback"][1], "3393")  # a rollback action, not impersonated
+        sequence = {row[0]: row for row in self.table("InstallExecuteSequence")}
+        self.assertGreater(int(sequence["RemoveExistingProducts"][2]), int(sequence["InstallInitialize"][2]))
+        self.assertIn("NOT UPGRADINGPRODUCTCODE", sequence["RemoveServiceLog"][1])
+        upgrade = [row for row in self.table("Upgrade") if row[-1] == "WIX_UPGRADE_DETECTED"]
+        self.assertEqual([(row[2], int(row[4]) & 0x200) for row in upgrade], [("1.0.0", 0x200)])  # the same version too
+        secure = dict(self.table("Property"))["SecureCustomProperties"].split(";")
+        self.assertLessEqual({"WATCHDOG", "TIMEOUT", "PERIOD", "HEARTBEAT", "CHECK", "GRACE", "REPAIR"}, set(secure))
+
+    def test_a_change_keeps_the_settings_in_step_and_stops_only_through_the_service_steps(self):
+        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertTrue(wait_for(lambda: self.journal().count(["ResetWDT0"]) >= 2, 30), self.journal())
+        log = os.path.join(WINEPREFIX, "drive_c", "change.log")
+        self.assertEqual(self.msiexec("/i", self.msi, "TIMEOUT=7", "/l*v", "C:\\change.log"), 0)
+        self.assertEqual(self.service(), ("RUNNING", f'"{PROGRAM}" --service W0 T7 L1'))
+        self.assertRegex(self.wine("reg", "query", r"HKLM\Software\wdtctl", "/v", "Timeout").stdout, r"Timeout\s+REG_SZ\s+7")
+        self.assertTrue(wait_for(lambda: self.journal()[-1] == ["ResetWDT0"] and ["SetWDT0", "7000", "208"] in self.journal(), 30))
+        calls = [call[0] for call in self.journal()]
+        self.assertEqual(calls[calls.index("DisableWDT0") + 1:][:1], ["SetWDT0"], calls)  # stopped once, by the service step
+        self.assertEqual(calls.count("DisableWDT0"), 1, calls)
+        self.assertNotIn(ROLLBACK_STOP, installer_log(log))
+
+    def test_one_product_at_a_time(self):
+        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        first = self.products()
+        self.assertEqual(len(first), 1, first)
+        # Another installer of the same version (as the other build is) upgrades: one product.
+        other = "Z:" + OTHER_MSI.replace("/", "\\")
+        self.addCleanup(self.msiexec, "/x", other)
+        self.assertEqual(self.msiexec("/i", other, "ADDLOCAL=ALL"), 0)
+        self.assertEqual(len(self.products()), 1, self.products())
+        self.assertNotEqual(self.products(), first)
+        self.assertEqual(self.service()[0], "RUNNING")
+
+
+def installer_log(path):
+    """An installer's log, which msiexec writes in UTF-16 or in the ANSI code page."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode("latin-1")
+
+
+def wait_for(condition, seconds):
+    give_up = time.monotonic() + seconds
+    while not condition() and time.monotonic() < give_up:
+        time.sleep(0.2)
+    return condition()
+
 
 if __name__ == "__main__":
     unittest.main()

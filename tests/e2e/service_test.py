@@ -2,6 +2,7 @@
 import glob
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -265,6 +266,47 @@ class WindowsService(SandboxTest):
         self.assertRegex(said[2], r"^WDT0: the previous run \(pid \d+, started .* UTC\) ended without a deliberate "
                                   r"stop, in this boot: the machine did not restart\.\r\n$")
         self.assertTrue(wait_for(lambda: any(kind == "warn" for kind, _ in self.events(since)), 10), self.events(since))
+
+    def test_a_folder_that_others_may_change_is_refused(self):
+        # A folder that everyone may write (Wine shows a folder writable by all as an access list that
+        # lets Everyone write): the service does not run from it, and says so in the event log.
+        since = os.path.getsize(WINE_OUTPUT)
+        os.chmod(self.box.bin, 0o777)
+        name = self.service("W0 T5 L1")
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 60))
+        self.assertEqual(self.query(name), ("STOPPED", 1))
+        self.assertEqual(self.journal(), [])
+        self.assertFalse(os.path.exists(os.path.join(self.box.bin, "wdtctl-service.log")))
+        said = [text for kind, text in self.events(since) if kind == "err"]
+        self.assertTrue(any("does not run from a folder that others than the administrators may change" in text and
+                            "lets S-1-1-0 write it" in text for text in said), said)
+
+    def test_the_record_folder_is_the_administrators_and_a_junction_is_not_used(self):
+        # Made by the service, with an access list that lets no user write it (read back as Wine keeps it).
+        shutil.rmtree(self.records, ignore_errors=True)
+        name = self.service("W0 T5 L1")
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.records, "watchdog0.record")), 120))
+        self.sc("stop", name)
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+        shown = subprocess.run(PREFIX + [os.path.join(BUILD_DIR, "test_helpers", "folder_acl.exe"), "show",
+                                         r"C:\users\Public\wdtctl"], capture_output=True, text=True, timeout=60).stdout
+        self.assertTrue(shown.startswith("O:"), shown)
+        for entry in re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", shown):
+            rights, account = entry
+            if account in ("WD", "BU", "AU", "S-1-1-0", "S-1-5-32-545", "S-1-5-11"):
+                self.assertIn(rights, ("0x1200a9", "FR", "FRFX"), shown)
+        # A junction in its place leads elsewhere: not used, and said at the start.
+        elsewhere = os.path.join(self.box.root, "elsewhere")
+        os.mkdir(elsewhere)
+        shutil.rmtree(self.records)
+        os.symlink(elsewhere, self.records)
+        self.addCleanup(os.remove, self.records)
+        self.sc("start", name)
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "RUNNING", 60))
+        self.assertTrue(wait_for(lambda: b"is a reparse point" in self.log(), 30), self.log())
+        self.sc("stop", name)
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+        self.assertEqual(os.listdir(elsewhere), [])
 
     def events(self, since):
         """The events the services gave the event log since that offset of Wine's output, as (type,
