@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line/drill.h"
 #include "command_line/guards.h"
 #include "command_line/keep_alive.h"
 #include "command_line/number.h"
@@ -121,7 +122,8 @@ namespace {
 void say_unknown_options(int argc, const char* const* argv, const Host& host) {
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (std::strncmp(argument, "--", 2) != 0 || is_guard_option(argument) || std::strcmp(argument, kStatusOption) == 0) {
+        if (std::strncmp(argument, "--", 2) != 0 || is_guard_option(argument) || std::strcmp(argument, kStatusOption) == 0 ||
+            std::strcmp(argument, kDrillOption) == 0) {
             continue;
         }
         char shown[200];
@@ -214,6 +216,14 @@ int run_commands(int argc, const char* const* argv, const Host& host, bool servi
 
 int run(int argc, const char* const* argv, const Host& host, bool service) {
     say_unknown_options(argc, argv, host);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kDrillOption) != 0) continue;
+        if (argc < 3) {
+            print_usage(host, argv[0] != nullptr ? argv[0] : "");
+            return 1;
+        }
+        return run_drill(argc, argv, host, service);
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], kStatusOption) != 0) continue;
         if (argc < 3) {

@@ -239,7 +239,7 @@ void prepare(Record& record, const Host& host, unsigned n, int argc, const char*
 }  // namespace
 
 Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
-                    const char* const* argv) {
+                    const char* const* argv, bool say_reason) {
     prepare(record, host, n, argc, argv);
     Parsed previous;
     char problem[300] = "";
@@ -249,11 +249,12 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
     if (runs == 1 || lock == RecordLock::held_elsewhere) {
         const bool drill = std::strcmp(previous.state, "drill") == 0;
         if (runs == 1) {
-            say(host, "WDT%u: %s (pid %s, started %s) still runs for this watchdog: this start is refused; stop it first.\r\n",
-                n, drill ? "a drill" : "a keep-alive", previous.pid, previous.started);
+            say(host, "WDT%u: %s (pid %s, started %s) still runs for this watchdog: this start is refused; stop it "
+                "first (systemctl stop wdtctl; on Windows, sc stop wdtctl).\r\n", n, drill ? "a drill" : "a keep-alive",
+                previous.pid, previous.started);
         } else {
             say(host, "WDT%u: another process keeps this watchdog's record (a keep-alive or a drill): this start is "
-                "refused; stop it first.\r\n", n);
+                "refused; stop it first (systemctl stop wdtctl; on Windows, sc stop wdtctl).\r\n", n);
         }
         record.kept = false;  // the other one's record stays as it is
         return Opening::running_beside;
@@ -270,8 +271,30 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
         record.drill = previous.drill;
         if (record.drill.present) resolve_drill(record.drill, host, description.get());
     }
-    say(host, "WDT%u: %s.\r\n", n, record.previous);
+    if (say_reason) say(host, "WDT%u: %s.\r\n", n, record.previous);
     return Opening::go_on;
+}
+
+bool record_drill(Record& record, const Host& host, int32_t timeout_seconds) {
+    DrillRecord& drill = record.drill;
+    drill = DrillRecord{};
+    drill.present = true;
+    drill.armed_s = host.wall_clock_s();
+    format_utc(drill.armed_s, drill.armed);
+    drill.timeout = timeout_seconds;
+    put(drill.boot, sizeof drill.boot, "%s", record.boot);
+    static char text[kRecordSize];
+    const size_t length = compose(record, host, "drill", "", text, sizeof text);
+    if (length > 0) host.write_record(record.n, text, length);
+    return length > 0 && host.records_written(5000);
+}
+
+void record_drill_result(Record& record, const Host& host, const char* result) {
+    put(record.drill.result, sizeof record.drill.result, "%s", result);
+    static char text[kRecordSize];
+    const size_t length = compose(record, host, "drill", "", text, sizeof text);
+    if (length > 0) host.write_record(record.n, text, length);
+    host.records_written(5000);
 }
 
 void write_record(Record& record, const Host& host, const char* state, const char* guard, int64_t silent_since_s) {

@@ -44,11 +44,15 @@ enum class Opening {
 // says in one line why the previous run ended: where it ended without a deliberate stop in an
 // earlier boot, joined with what the driver says of the last reset; a drill, with its outcome.
 Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
-                    const char* const* argv);
+                    const char* const* argv, bool say_reason = true);
 // Hands the record over with the keep-alive's state ("running", "stopped", or "silent" with the
 // guard that ran out of grace and since when). A record that cannot be written is said once.
 void write_record(Record& record, const Host& host, const char* state, const char* guard = nullptr,
                   int64_t silent_since_s = 0);
+// A drill's record, written whole and waited for before the drill arms: when, the timeout, the
+// boot; answers false when it could not be written. Then its result, once it has one.
+bool record_drill(Record& record, const Host& host, int32_t timeout_seconds);
+void record_drill_result(Record& record, const Host& host, const char* result);
 // Says, once, that a record handed over could not be written (`failed`: this one could not even be
 // handed over).
 void note_unwritten(Record& record, const Host& host, bool failed = false);

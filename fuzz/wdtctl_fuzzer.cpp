@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool option = argument.rfind("--", 0) == 0;
         if (!option) continue;
         guarded = guarded || is_guard_option(argument);
-        unknown += !is_guard_option(argument) && argument != "--status" ? 1 : 0;
+        unknown += !is_guard_option(argument) && argument != "--status" && argument != "--drill" ? 1 : 0;
         for (char& c : argument) {
             if (c == '\r' || c == '\n' || c == '#') c = '_';
         }
@@ -184,6 +184,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t start_ms = fake::world().now_ms;
     const int status = fake::run(arguments);
     const fake::World& world = fake::world();
+    for (const std::string& argument : arguments) {
+        if (argument != "--drill") continue;
+        // A drill arms the selected watchdog once, with 1 to 512 s and 208, never refreshes it, and
+        // disarms it when it ends.
+        check(status == 0 || status == 1, "exit status other than 0 or 1");
+        const int n = expected_watchdog(arguments);
+        for (size_t k = 0; k < world.calls.size(); ++k) {
+            const fake::DriverCall& call = world.calls[k];
+            check(n >= 0 && (k == 0 ? call.entry == "SetWDT" + std::to_string(n) : call.entry == "DisableWDT" + std::to_string(n)),
+                  "a drill called another entry than its arm and its disarm");
+            check(k != 0 || (call.milliseconds >= 1000 && call.milliseconds <= 512000 && call.mode == 208), "a drill's arm out of range");
+        }
+        check(world.calls.size() <= 2, "a drill called the driver more than twice");
+        return 0;
+    }
     for (const std::string& argument : arguments) {
         if (argument != "--status") continue;
         // A status reads: it never calls an entry of the driver.
