@@ -50,6 +50,8 @@ else()
           DESTINATION ${WDT_UNIT_DIR} COMPONENT tool)
   install(FILES ${WDT_PACKAGING}/default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME wdtctl
           COMPONENT tool)
+  # The keep-alive's record folder, in the package, so that an image whose /var/lib is read-only has it.
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/wdtctl COMPONENT tool)
 
   configure_file(${WDT_PACKAGING}/changelog.in changelog.txt @ONLY)
   add_custom_command(OUTPUT changelog.gz COMMAND gzip -9n -c changelog.txt > changelog.gz

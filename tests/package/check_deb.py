@@ -49,6 +49,10 @@ def main():
     problems = []
     with tempfile.TemporaryDirectory() as root:
         subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+        # The record folder is shipped (a read-only /var/lib would not let it be made), root's alone.
+        records = os.path.join(root, "var/lib/wdtctl")
+        if not os.path.isdir(records) or os.stat(records).st_mode & 0o7777 != 0o755:
+            problems.append("no folder /var/lib/wdtctl of mode 755 in the package")
         found = {os.path.relpath(os.path.join(d, f), root) for d, _, files in os.walk(root) for f in files}
         if found != set(EXPECTED):
             problems.append(f"files: extra {sorted(found - set(EXPECTED))}, missing {sorted(set(EXPECTED) - found)}")

@@ -42,7 +42,7 @@ rm $root/tmp/wdtctl.deb
 printf 'WDTCTL_WATCHDOG=0\nWDTCTL_TIMEOUT=5\nWDTCTL_PERIOD=2\n' >$root/etc/default/wdtctl
 install -m 755 tests/vm/systemd/scenario.sh $root/usr/local/sbin/wdtctl-proof
 cp tests/vm/systemd/*.service $root/etc/systemd/system/
-chroot $root systemctl -q enable wdtctl.service wdtctl-proof.service slow-stop.service late-slow-stop.service \
+chroot $root systemctl -q enable wdtctl.service wdtctl-proof.service slow-stop.service late-slow-stop.service read-only-var-lib.service \
     late-watchdog.service stall-boot.service
 chroot $root systemctl -q mask serial-getty@ttyS0.service getty@tty1.service
 echo wdtctl-proof >$root/etc/hostname

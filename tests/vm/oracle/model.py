@@ -173,10 +173,11 @@ def untouched(kind, step):
 def apply(kind, w, step):
     """Carries out one step on the model; answers what the tool must print (stdout, exit status,
     and a phrase standard error must hold, or "" for nothing at all). A service says first why its
-    previous run ended: each service step starts without a record."""
+    previous run ended (each service step starts without a record), then which library it drives."""
     out, status, err = apply_step(kind, w, step)
     if step.code in "ksH":
-        out = f"WDT{kind.number}: no record of an earlier run.\r\n" + out
+        out = (f"WDT{kind.number}: no record of an earlier run.\r\n"
+               f"WDT{kind.number}: the driver library is /opt/wdtctl/WDT.dll.\r\n") + out
     return out, status, err
 
 

@@ -28,10 +28,10 @@ refreshes_during() {
          END { printf "refreshes-%d shortest-%.3f longest-%.3f\n", n, best, worst }' $tracing/trace
 }
 
-# A busy loop on every processor at SCHED_FIFO 50 for 60 s; says the policy (1) and priority of
+# A busy loop on every processor at SCHED_FIFO 50 for 30 s; says the policy (1) and priority of
 # its processes, as the kernel shows them.
 real_time_load() {
-    stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 60s --quiet &
+    stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 30s --quiet &
     load=$!
     sleep 3
     for comm in $(grep -l '^stress-ng-cpu' /proc/[0-9]*/comm); do
@@ -46,12 +46,20 @@ real_time_load() {
 guarded() {
     systemctl start app.service
     mkdir -p /run/systemd/system/wdtctl.service.d
-    printf '[Service]\nEnvironment="WDTCTL_HEARTBEAT=/run/app/alive" "WDTCTL_CHECK=test -e /run/app/alive" WDTCTL_GRACE=6\n' \
+    printf '[Service]\nEnvironment="WDTCTL_HEARTBEAT=/run/app/alive" "WDTCTL_CHECK=test -e /run/app/alive && sleep 1" WDTCTL_GRACE=6\n' \
         >/run/systemd/system/wdtctl.service.d/guard.conf
     systemctl daemon-reload
     systemctl restart wdtctl.service
     mark "guarded-$(systemctl is-active wdtctl.service)"
-    mark "arguments-$(tr '\0' ' ' </proc/$(systemctl show -P MainPID wdtctl.service)/cmdline)"
+    main=$(systemctl show -P MainPID wdtctl.service)
+    mark "arguments-$(tr '\0' ' ' </proc/$main/cmdline)"
+    # The check runs with the default out-of-memory score, the keep-alive with its own.
+    for _ in $(seq 40); do
+        check=$(cat /proc/$main/task/*/children | tr ' ' '\n' | grep -m 1 .)
+        [ -n "$check" ] && break
+        sleep 0.1
+    done
+    mark "check-oom-score-adj-$(cat /proc/$check/oom_score_adj) keep-alive-$(cat /proc/$main/oom_score_adj)"
     # The status beside the running service: it reads, and the service holds the device.
     wdtctl --status W0 | while read -r line; do mark "status $line"; done
     mark "status-held-by-service-$([ "$(wdtctl --status W0 | sed -n 's/^Held by: pid \([0-9]*\) .*/\1/p')" = \
@@ -68,7 +76,8 @@ guarded() {
         [ -n "$said" ] && break
         sleep 0.5
     done
-    mark "said-$said"
+    # Said with the time since the news was read: the grace and one or two periods (8 or 10 s).
+    mark "said-$(echo "$said" | sed 's/ for \(8\|10\) seconds: / for (8 or 10) seconds: /')"
 }
 
 case "$scenario" in
@@ -100,10 +109,11 @@ case "$scenario" in
         systemctl reset-failed wdtctl.service
         systemctl start wdtctl.service
         mark "restarted-$(systemctl is-active wdtctl.service)"
-        # Both starts since the stop said so (the refused one left the record as it was).
+        # The refused start named the stop before it, and the start after it names the refusal.
         for _ in 1 2 3 4 5; do
             reasons=$(journalctl -q -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
-                grep -c '^WDT0: the previous run ended with a deliberate stop at ')
+                grep -c -e '^WDT0: the previous run ended with a deliberate stop at ' \
+                        -e '^WDT0: the previous start (pid [0-9]*, at [^)]*) was refused: Time Parameter error: time for loop reset must be smaller then timer time!\.$')
             [ "$reasons" = 2 ] && break
             sleep 0.5
         done
@@ -127,7 +137,7 @@ case "$scenario" in
         # Every processor busy, memory short and the disk written, then a real-time busy loop on
         # every processor (SCHED_FIFO 50, below the kernel's own watchdog thread).
         cd /var/tmp
-        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 40s --quiet |
+        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 20s --quiet |
             while read -r line; do mark "load $line"; done
         refreshes_during real_time_load | while read -r line; do mark "real-time $line"; done
         mark "loaded-service-$(systemctl is-active wdtctl.service)"
@@ -153,7 +163,8 @@ case "$scenario" in
         done
         # The times and the pid differ from run to run.
         mark "boot-$boots $(echo "$reason" |
-            sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/ since [0-9-]* [0-9:]* UTC/ since (time)/; s/(pid [^)]*)/(pid, time)/')"
+            sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/ since [0-9-]* [0-9:]* UTC/ since (time)/; s/(pid [^)]*)/(pid, time)/;
+                 s/about [0-9]* s/about (N) s/')"
         case $boots in
             1)
                 mark running
@@ -169,16 +180,44 @@ case "$scenario" in
             3)
                 guarded
                 sleep 120 ;;
+            4)
+                # A drill from the console, the service stopped first: the 6300ESB resets the machine.
+                systemctl stop wdtctl.service
+                mark drilled
+                wdtctl --drill W0 T5 >/dev/null
+                sleep 120 ;;
             *)
+                # The start names the drill: how long after its arm the machine started again
+                # (between the timeout and the timeout plus this boot's own time so far).
+                mark "drill-after-$(echo "$reason" | sed -n 's/.*restarted about \([0-9]*\) s after.*/\1/p') uptime-$(cut -d. -f1 /proc/uptime)"
+                wdtctl --status W0 >/run/status.txt
+                while read -r line; do mark "full-status $line"; done </run/status.txt  # for the record of the run
+                grep -E '^(Last drill|Boot status):' /run/status.txt | while read -r line; do
+                    mark "status $(echo "$line" | sed 's/[0-9-]* [0-9:]* UTC/(time)/; s/about [0-9]* s/about (N) s/')"
+                done
                 mark chain-done ;;
         esac ;;
     late)
         # The watchdog's driver is loaded 12 s into the boot (late-watchdog.service), and a unit
-        # that never finishes stalls the boot (stall-boot.service).
+        # that never finishes stalls the boot (stall-boot.service). /var/lib is read-only, without
+        # the record's folder (read-only-var-lib.service): the keep-alive runs without its record.
         started
         mark "boot-$(systemctl is-system-running)"
+        for _ in $(seq 20); do
+            unwritten=$(journalctl -q -b -o cat -u wdtctl.service | grep -c 'the record could not be written')
+            [ "$unwritten" != 0 ] && break
+            sleep 0.5
+        done
+        mark "record-unwritten-$unwritten folder-$(test -e /var/lib/wdtctl && echo yes || echo no)"
         mark stalled
-        sleep 20
+        # Meanwhile a drill of softdog, which fires but does not reset (soft_noboot): the drill
+        # gives up after its wait, disarms, and records that it failed (its record under /run).
+        modprobe softdog soft_noboot=1
+        STATE_DIRECTORY=/run/drill wdtctl --drill W1 T2 >/run/drill.out
+        mark "drill-status-$? state-$(cat /sys/class/watchdog/watchdog1/state) fired-$(dmesg | grep -c 'Triggered - Reboot ignored')"
+        mark "drill-said-$(tail -n 1 /run/drill.out | tr -d '\r')"
+        mark "drill-$(grep '^Drill result:' /run/drill/watchdog1.record)"
+        sleep 6
         mark "still-$(systemctl is-active wdtctl.service)" ;;
 esac
 mark done
