@@ -1,6 +1,4 @@
-// Heartbeat files on Linux and other POSIX systems: their modification times, looked up on a thread
-// of their own, so that a file system that stops answering (a network or FUSE file system, whose
-// path lookup no flag can make return) holds up that thread alone, never the loop.
+// A heartbeat file's modification time on Linux and other POSIX systems.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -8,23 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/system.h"
-#include "platform/worker.h"
+#include "platform/heartbeats.h"
 
 namespace wdt::system {
-namespace {
-
-constexpr int kSlots = 16;
-struct Slot {
-    const char* path = nullptr;
-    bool asked = false;   // a look-up is asked for and has not answered
-    int64_t asked_ms = 0;
-    wdt::Lookup found;    // what the last one answered
-};
-Slot slots[kSlots];  // shared with the worker, under its lock
 
 // Never asks a network file system's server for fresh attributes where it has them cached.
-void look_up(const char* path, wdt::Lookup& lookup) {
+void read_file_time(const char* path, wdt::Lookup& lookup) {
     struct statx status {};
     if (statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_MTIME, &status) == 0) {
         lookup.kind = wdt::FileKind::found;
@@ -34,50 +21,6 @@ void look_up(const char* path, wdt::Lookup& lookup) {
     } else {
         lookup.kind = wdt::FileKind::unreadable;
         std::snprintf(lookup.reason, sizeof lookup.reason, "%s", std::strerror(errno));
-    }
-}
-
-void work() {
-    for (Slot& slot : slots) {
-        lock_job(Job::look_ups);
-        const bool asked = slot.asked;
-        const char* path = slot.path;
-        unlock_job(Job::look_ups);
-        if (!asked) continue;
-        wdt::Lookup lookup;
-        lookup.read_ms = now_ms();
-        look_up(path, lookup);
-        lock_job(Job::look_ups);
-        lookup.answers = slot.found.answers + 1;
-        slot.found = lookup;
-        slot.asked = false;
-        unlock_job(Job::look_ups);
-    }
-}
-
-}  // namespace
-
-void look_up_file(int index, const char* path, wdt::Lookup& lookup) {
-    if (index < 0 || index >= kSlots) return;
-    Slot& slot = slots[index];
-    lock_job(Job::look_ups);
-    lookup = slot.found;
-    lookup.waiting_since_ms = slot.asked ? slot.asked_ms : -1;
-    const bool ask = !slot.asked;
-    if (ask) {
-        slot.path = path;
-        slot.asked = true;
-        slot.asked_ms = now_ms();
-    }
-    unlock_job(Job::look_ups);
-    if (ask && !wake_job(Job::look_ups, work)) {
-        // No thread for it: the file cannot be looked up, which is no news.
-        lock_job(Job::look_ups);
-        slot.asked = false;
-        slot.found.kind = wdt::FileKind::unreadable;
-        std::snprintf(slot.found.reason, sizeof slot.found.reason, "no thread to look it up on");
-        ++slot.found.answers;
-        unlock_job(Job::look_ups);
     }
 }
 

@@ -2,7 +2,8 @@
 // names in STATE_DIRECTORY, else /var/lib/wdtctl. The folder and its files are taken only when
 // they are the tool's own (owned by root or by the tool's user, writable by no one else), opened
 // without following a link and without blocking, so that nothing planted there is ever used, and
-// a FIFO or a device put in their place is never opened. Writes run on a thread of their own.
+// a FIFO or a device put in their place is never opened. Writes run on a thread of their own
+// (record_writer.cpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -16,7 +17,7 @@
 #include <cstring>
 
 #include "platform/system.h"
-#include "platform/worker.h"
+#include "platform/record_writer.h"
 
 namespace wdt::system {
 namespace {
@@ -87,16 +88,9 @@ int open_own(int folder, const char* name, int flags, char* reason, size_t size)
     return file;
 }
 
-// What is handed over to be written, per watchdog, and the writer's result.
-struct Pending {
-    char text[8192];
-    size_t length = 0;
-    bool waiting = false;
-};
-Pending pending[2];
-bool write_failed = false;
+}  // namespace
 
-bool write_now(unsigned n, const char* text, size_t length) {
+bool write_record_now(unsigned n, const char* text, size_t length) {
     char reason[256];
     const int folder = open_folder(true, reason, sizeof reason);
     if (folder < 0) return false;
@@ -117,25 +111,6 @@ bool write_now(unsigned n, const char* text, size_t length) {
     close(folder);
     return written;
 }
-
-void work() {
-    static char text[sizeof Pending::text];
-    for (unsigned n = 0; n < 2; ++n) {
-        lock_job(Job::records);
-        const bool waiting = pending[n].waiting;
-        const size_t length = pending[n].length;
-        if (waiting) std::memcpy(text, pending[n].text, length);
-        pending[n].waiting = false;
-        unlock_job(Job::records);
-        if (!waiting) continue;
-        const bool written = write_now(n, text, length);
-        lock_job(Job::records);
-        write_failed = write_failed || !written;
-        unlock_job(Job::records);
-    }
-}
-
-}  // namespace
 
 int64_t wall_clock_s() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -196,31 +171,6 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
     return wdt::RecordRead::read;
 }
 
-void write_record(unsigned n, const char* text, size_t length) {
-    if (n > 1) return;
-    lock_job(Job::records);
-    const bool fits = length <= sizeof pending[n].text;
-    if (fits) {
-        std::memcpy(pending[n].text, text, length);
-        pending[n].length = length;
-        pending[n].waiting = true;
-    }
-    write_failed = write_failed || !fits;
-    unlock_job(Job::records);
-    if (fits && !wake_job(Job::records, work)) {
-        lock_job(Job::records);
-        write_failed = true;
-        unlock_job(Job::records);
-    }
-}
-
-bool records_written(int64_t wait_ms) {
-    const bool finished = wait_ms <= 0 || wait_for_job(Job::records, wait_ms);
-    lock_job(Job::records);
-    const bool failed = write_failed;
-    unlock_job(Job::records);
-    return finished && !failed;
-}
 
 // A lock file beside the record, held (flock) for the life of the process.
 wdt::RecordLock lock_record(unsigned n) {

@@ -1,6 +1,6 @@
 // A service's record of a watchdog on Windows: in %ProgramData%\wdtctl, a folder that the system
 // and the administrators alone may change (made so by the tool; one that others may write, that
-// another owns, or that is a junction is not used), written on a thread of its own.
+// another owns, or that is a junction is not used), written on a thread of its own (record_writer.cpp).
 #include <windows.h>
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 #include "platform/system.h"
 #include "platform/win32.h"
-#include "platform/worker.h"
+#include "platform/record_writer.h"
 
 namespace wdt::system {
 namespace {
@@ -39,15 +39,13 @@ bool file_in(unsigned n, const wchar_t* suffix, bool make, wchar_t* path, size_t
     return _snwprintf(path, size, L"%ls\\watchdog%u%ls", where, n, suffix) > 0;
 }
 
-struct Pending {
-    char text[8192];
-    size_t length = 0;
-    bool waiting = false;
-};
-Pending pending[2];
-bool write_failed = false;
+// A boot's own id, kept in a volatile registry key, which the system forgets when it starts again:
+// made by the first process of the boot that may, read by every later one.
+constexpr const wchar_t* kBootKey = L"SOFTWARE\\wdtctl-boot";
 
-bool write_now(unsigned n, const char* text, size_t length) {
+}  // namespace
+
+bool write_record_now(unsigned n, const char* text, size_t length) {
     static wchar_t path[MAX_PATH + 64], temporary[MAX_PATH + 96];
     static unsigned count = 0;
     char reason[1400];
@@ -64,29 +62,6 @@ bool write_now(unsigned n, const char* text, size_t length) {
     if (!done) DeleteFileW(temporary);
     return done;
 }
-
-void work() {
-    static char text[sizeof Pending::text];
-    for (unsigned n = 0; n < 2; ++n) {
-        lock_job(Job::records);
-        const bool waiting = pending[n].waiting;
-        const size_t length = pending[n].length;
-        if (waiting) std::memcpy(text, pending[n].text, length);
-        pending[n].waiting = false;
-        unlock_job(Job::records);
-        if (!waiting) continue;
-        const bool written = write_now(n, text, length);
-        lock_job(Job::records);
-        write_failed = write_failed || !written;
-        unlock_job(Job::records);
-    }
-}
-
-// A boot's own id, kept in a volatile registry key, which the system forgets when it starts again:
-// made by the first process of the boot that may, read by every later one.
-constexpr const wchar_t* kBootKey = L"SOFTWARE\\wdtctl-boot";
-
-}  // namespace
 
 int64_t wall_clock_s() { return static_cast<int64_t>(std::time(nullptr)); }
 
@@ -111,9 +86,10 @@ bool boot_id(char* text, size_t size) {
     DWORD made = 0;
     wchar_t id[64] = L"";
     DWORD length = sizeof id - sizeof id[0];
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBootKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
-                        &key, &made) != ERROR_SUCCESS &&
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBootKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    // One key for both builds: a 32-bit process sees the 64-bit registry's.
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBootKey, 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, &made) != ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBootKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
         return false;
     }
     bool known = RegQueryValueExW(key, L"Id", nullptr, nullptr, reinterpret_cast<BYTE*>(id), &length) == ERROR_SUCCESS;
@@ -160,31 +136,6 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
     return wdt::RecordRead::read;
 }
 
-void write_record(unsigned n, const char* text, size_t length) {
-    if (n > 1) return;
-    lock_job(Job::records);
-    const bool fits = length <= sizeof pending[n].text;
-    if (fits) {
-        std::memcpy(pending[n].text, text, length);
-        pending[n].length = length;
-        pending[n].waiting = true;
-    }
-    write_failed = write_failed || !fits;
-    unlock_job(Job::records);
-    if (fits && !wake_job(Job::records, work)) {
-        lock_job(Job::records);
-        write_failed = true;
-        unlock_job(Job::records);
-    }
-}
-
-bool records_written(int64_t wait_ms) {
-    const bool finished = wait_ms <= 0 || wait_for_job(Job::records, wait_ms);
-    lock_job(Job::records);
-    const bool failed = write_failed;
-    unlock_job(Job::records);
-    return finished && !failed;
-}
 
 // A lock file beside the record, held open without sharing for the life of the process.
 wdt::RecordLock lock_record(unsigned n) {

@@ -167,7 +167,8 @@ TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
 }
 
 TEST(Interpreter, UsageWhenFewerThanTwoUserArguments) {
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"W0"}, {"W0 T5"}}) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, {"W0"}, {"W0 T5"}, {"--status"}, {"--drill"}}) {
         fake::reset();
         fake::world().library_present = false;
         EXPECT_EQ(fake::run(arguments), 1);
