@@ -130,6 +130,11 @@ class Installer(unittest.TestCase):
         self.assertNotEqual(self.service()[0], "RUNNING")
         self.assertIn(ROLLBACK_STOP, installer_log(log))
 
+    def test_a_value_that_ends_in_a_backslash_stays_one_argument(self):
+        self.assertEqual(self.msiexec("/i", self.msi, "HEARTBEAT=C:\\data\\", "GRACE=90"), 0)
+        self.assertEqual(self.service(), ("STOPPED", f'"{PROGRAM}" --service W0 T60 L10 "--heartbeat=C:\\data\\\\" '
+                                                     '"--grace=90"'))
+
     def test_the_tables_say_what_wixl_cannot(self):
         actions = {row[0]: row for row in self.table("CustomAction")}
         self.assertEqual(actions["StopServiceOnRollback"][1], "3393")  # a rollback action, not impersonated

@@ -1,12 +1,13 @@
 """The Windows executable as a Windows administrator's tools see it: hardened (address space layout
-randomisation, high-entropy on 64-bit, no execution of data), with version information and a
-manifest that runs it with the rights of whoever starts it, and importing only system DLLs."""
+randomisation, high-entropy on 64-bit, no execution of data, terminal-server aware), with version
+information and a manifest that runs it with the rights of whoever starts it, takes long paths and
+names Windows 8 and later, and importing only system DLLs."""
 import struct
 import unittest
 
 from harness import BITS, EXE, WINDOWS
 
-DYNAMIC_BASE, NX_COMPAT, HIGH_ENTROPY_VA = 0x40, 0x100, 0x20
+DYNAMIC_BASE, NX_COMPAT, HIGH_ENTROPY_VA, TERMINAL_SERVER_AWARE = 0x40, 0x100, 0x20, 0x8000
 RT_VERSION, RT_MANIFEST = 16, 24
 ALLOWED_IMPORTS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 
@@ -66,13 +67,16 @@ class WindowsExecutable(unittest.TestCase):
     def test_hardened_described_and_importing_only_system_dlls(self):
         image = Image(EXE)
         self.assertEqual(image.magic, 0x20B if BITS == 64 else 0x10B)
-        wanted = DYNAMIC_BASE | NX_COMPAT | (HIGH_ENTROPY_VA if BITS == 64 else 0)
+        wanted = DYNAMIC_BASE | NX_COMPAT | TERMINAL_SERVER_AWARE | (HIGH_ENTROPY_VA if BITS == 64 else 0)
         self.assertEqual(image.flags & wanted, wanted, f"DllCharacteristics {image.flags:#x}")
         self.assertLessEqual({name.lower() for name in image.imports()}, ALLOWED_IMPORTS, image.imports())
         resources = image.resources()
         self.assertIn(RT_VERSION, resources)
         self.assertIn("wdtctl.exe".encode("utf-16-le"), resources[RT_VERSION])
-        self.assertIn(b'requestedExecutionLevel level="asInvoker"', resources.get(RT_MANIFEST, b""))
+        manifest = resources.get(RT_MANIFEST, b"")
+        self.assertIn(b'requestedExecutionLevel level="asInvoker"', manifest)
+        self.assertIn(b">true</longPathAware>", manifest)
+        self.assertNotIn(b"35138b9a-5d96-4fbd-8e2d-a2440225f93a", manifest)  # Windows 7: not named
 
 
 if __name__ == "__main__":
