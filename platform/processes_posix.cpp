@@ -61,8 +61,9 @@ void end_groups_and_die(int signal_number) {
 // child that leaves its group and whose parent ends comes back to the tool (a subreaper), to be
 // ended; and the exit of a child is never reaped by the kernel on its own (a SIGCHLD ignored by
 // whoever started the tool would do that, and the tool would lose every check's result).
+bool prepared = false;
+
 void prepare_children() {
-    static bool prepared = false;
     if (prepared) return;
     prepared = true;
     signal(SIGCHLD, SIG_DFL);
@@ -219,6 +220,7 @@ void end_process(int64_t id) {
 // parent has gone, and is ended then. At the tool's end every group is ended, and what comes back
 // meanwhile as the groups' members die, until nothing is left (or a second has passed).
 void end_strays(bool all) {
+    if (!prepared) return;  // no child was ever started: nothing can have come back
     if (!all) {
         end_strays_once();
         return;

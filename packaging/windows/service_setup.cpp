@@ -8,8 +8,10 @@
 // CustomActionData: the program's full path, "|", the service's arguments. At uninstall it also
 // removes the service's log, which the service wrote, so that nothing of it stays behind.
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
 #include <cwchar>
 
@@ -61,6 +63,30 @@ bool driver_is_there(wchar_t* program) {
     if (end != nullptr && is_file(program, static_cast<int>(end - program))) return true;
     if (is_file(folder, static_cast<int>(GetSystemDirectoryW(folder, MAX_PATH)))) return true;
     return is_file(folder, static_cast<int>(GetWindowsDirectoryW(folder, MAX_PATH)));
+}
+
+// The program's folder (the installation folder) gets an access list of its own, whatever it would
+// inherit where it was put (a folder made under C:\ lets every user change it): the system and the
+// administrators may change it, users may read and run it. The service runs what is there as SYSTEM,
+// and refuses a folder that others may change.
+bool secure_folder(const wchar_t* program) {
+    wchar_t folder[MAX_PATH];
+    const wchar_t* end = std::wcsrchr(program, L'\\');
+    if (end == nullptr || end - program >= MAX_PATH) return false;
+    std::wmemcpy(folder, program, static_cast<size_t>(end - program));
+    folder[end - program] = L'\0';
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    const bool done = GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) && present &&
+                      SetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                            nullptr, nullptr, list, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return done;
 }
 
 // Starts the service and answers whether it is running 5 s later: a command line that the tool
@@ -132,6 +158,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
     } else if (!quote_command_line(service, data, arguments)) {
         note(install, L"wdtctl: the service's command line cannot be quoted");
     } else {
+        if (!secure_folder(data)) note(install, L"wdtctl: the installation folder's access list cannot be set");
         if (!restart_on_failure(service)) note(install, L"wdtctl: the service's restarts on failure cannot be set");
         if (!least_privileges(service)) note(install, L"wdtctl: the service's privileges cannot be limited");
         if (!driver_is_there(data)) {
