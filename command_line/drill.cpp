@@ -14,8 +14,6 @@
 namespace wdt {
 namespace {
 
-int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
-
 // Whether the command line holds only what a drill takes: the selector, at most one T, and
 // arguments no command reads; the timeout into `seconds` (5 without a T).
 bool only_a_drill(int argc, const char* const* argv, bool service, int32_t& seconds) {
@@ -66,12 +64,7 @@ int run_drill(int argc, const char* const* argv, const Host& host, bool service)
         return 1;
     }
     WatchdogDriver driver;
-    const LoadResult loaded = load_driver(driver, host);
-    if (loaded.status != LoadStatus::loaded) {
-        if (loaded.status == LoadStatus::no_library) say(host, "Not find file: WDT.dll\r\n");
-        if (loaded.status == LoadStatus::missing_entry) say(host, "Not find function: %s in WDT.dll\r\n", loaded.missing_entry);
-        return 1;
-    }
+    if (!load_or_say(driver, host)) return 1;
     ScanState state;
     if (!select_watchdog(argc, argv, host, state)) return 1;
     const unsigned n = state.selected_watchdog;

@@ -18,8 +18,6 @@
 namespace wdt {
 namespace {
 
-int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
-
 // The last L that the command pass reaches (it ends at the first D or R), or nullptr when the
 // pass reaches none: the loop follows, with that period, exactly when there is one.
 const char* last_loop(int argc, const char* const* argv) {
@@ -97,21 +95,36 @@ bool carry_out_commands(int argc, const char* const* argv, const Host& host,
 
 }  // namespace
 
-bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
+int selection(int argc, const char* const* argv) {
+    int selected = kNoWatchdog;
     for (int i = 1; i < argc; ++i) {
         if (upper(argv[i][0]) != 'W') continue;
         const auto number = static_cast<uint8_t>(argv[i][1] - '0');
-        if (number > 1) {
-            say(host, "Watch dog number parameter error!\n");
-            return false;
-        }
-        state.selected_watchdog = number;
+        if (number > 1) return -1;
+        selected = number;
     }
-    if (state.selected_watchdog == kNoWatchdog) {
+    return selected;
+}
+
+bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state) {
+    const int selected = selection(argc, argv);
+    if (selected < 0) {
+        say(host, "Watch dog number parameter error!\n");
+        return false;
+    }
+    if (selected == kNoWatchdog) {
         say(host, "Parameter error!\r\n");
         return false;
     }
+    state.selected_watchdog = static_cast<uint8_t>(selected);
     return true;
+}
+
+bool load_or_say(WatchdogDriver& driver, const Host& host) {
+    const LoadResult loaded = load_driver(driver, host);
+    if (loaded.status == LoadStatus::no_library) say(host, "Not find file: WDT.dll\r\n");
+    if (loaded.status == LoadStatus::missing_entry) say(host, "Not find function: %s in WDT.dll\r\n", loaded.missing_entry);
+    return loaded.status == LoadStatus::loaded;
 }
 
 namespace {
@@ -150,18 +163,6 @@ void print_and_keep(const char* format, va_list args) {
     said_through->print(format, args);
 }
 
-// The watchdog the command line selects, found without a word; -1 when there is none.
-int quietly_selected(int argc, const char* const* argv) {
-    int selected = -1;
-    for (int i = 1; i < argc; ++i) {
-        if (upper(argv[i][0]) != 'W') continue;
-        const auto number = static_cast<uint8_t>(argv[i][1] - '0');
-        if (number > 1) return -1;
-        selected = number;
-    }
-    return selected;
-}
-
 int run_commands(int argc, const char* const* argv, const Host& host, bool service, ScanState& state,
                  Record& record, bool& beside) {
     // Guard options (--name=value) stand among the commands, which never take an argument that
@@ -175,15 +176,7 @@ int run_commands(int argc, const char* const* argv, const Host& host, bool servi
     }
     if (guards.options > 0 && !guard_options_hold(argc, argv, host, guards)) return 1;
     WatchdogDriver driver;
-    const LoadResult loaded = load_driver(driver, host);
-    if (loaded.status == LoadStatus::no_library) {
-        say(host, "Not find file: WDT.dll\r\n");
-        return 1;
-    }
-    if (loaded.status == LoadStatus::missing_entry) {
-        say(host, "Not find function: %s in WDT.dll\r\n", loaded.missing_entry);
-        return 1;
-    }
+    if (!load_or_say(driver, host)) return 1;
 
     if (!select_watchdog(argc, argv, host, state)) return 1;
     if (service && !loop_follows(argc, argv)) {
@@ -242,8 +235,8 @@ int run(int argc, const char* const* argv, const Host& host, bool service) {
     Host keeping = host;
     keeping.print = print_and_keep;
     const int status = run_commands(argc, argv, keeping, true, state, record, beside);
-    const int selected = quietly_selected(argc, argv);
-    if (status != 0 && !state.loop_entered && !beside && selected >= 0 && argc >= 3) {
+    const int selected = selection(argc, argv);
+    if (status != 0 && !state.loop_entered && !beside && selected >= 0 && selected != kNoWatchdog && argc >= 3) {
         record_refusal(host, static_cast<unsigned>(selected), argc, argv, last_said, record.previous);
     }
     return status;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "command_line/scan_state.h"
+#include "driver/watchdog_driver.h"
 #include "platform/host.h"
 
 namespace wdt {
@@ -15,5 +16,12 @@ int run(int argc, const char* const* argv, const Host& host, bool service = fals
 // Finds the watchdog the command line selects; the last selector wins. Answers false, having
 // printed why, when a selector is malformed or there is none.
 bool select_watchdog(int argc, const char* const* argv, const Host& host, ScanState& state);
+// The same without a word: 0 or 1, kNoWatchdog when there is no selector, -1 when one is malformed.
+int selection(int argc, const char* const* argv);
+// Loads the driver library; answers false, having printed why, when it cannot be used.
+bool load_or_say(WatchdogDriver& driver, const Host& host);
+
+// An argument's first letter, upper case: what names a command.
+inline int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
 
 }  // namespace wdt
