@@ -8,7 +8,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(linux vm sanitize package windows fuzz systemd_vm)
+[ ${#stages[@]} -gt 0 ] || stages=(linux vm fuzz sanitize package windows systemd_vm)
 passed=0 failed=0 skipped=0
 failures=()
 
@@ -106,7 +106,7 @@ enable_32_bit() {
 package() {
     scripts/deps.sh build package || return 1
     local deb
-    deb=$(scripts/build_deb.sh) && (cd build/package && ctest --output-on-failure --timeout 600 -j 2) || return 1
+    deb=$(scripts/build_deb.sh) && (cd build/package && ctest --output-on-failure --timeout 600 -j 3) || return 1
     lintian --pedantic "$deb" 2>/dev/null | tee build/package/lintian.txt
     ! grep -q "^E:" build/package/lintian.txt && python3 tests/package/check_deb.py "$deb"
 }
@@ -130,15 +130,16 @@ windows() {
 }
 
 # The kernel's judgement of the driver library (vm) takes minutes of both processors, but its
-# guests keep their own time, so it runs beside the stages after linux (whose build it uses). The
-# guest that boots Debian with systemd keeps real time, and runs alone, last.
+# guests keep their own time, so it runs beside the stages after linux (whose build it uses); so
+# does the fuzzing, which runs for a fixed time. The guest that boots Debian with systemd keeps real
+# time, and runs alone, last.
 for s in "${stages[@]}"; do
     case "$s" in
         linux) stage "linux" build_and_test linux ;;
         sanitize) stage "sanitize" build_and_test sanitize ;;
         package) stage "package" package ;;
         windows) stage "windows" windows ;;
-        fuzz) stage "fuzz" fuzz/run.sh 60 ;;
+        fuzz) start_stage "fuzz" fuzz/run.sh 60 ;;
         vm) start_stage "vm" tests/vm/run.sh ;;
         systemd_vm) collect_stages; stage "systemd_vm" tests/vm/systemd_guest.sh ;;
         *) echo "test.sh: unknown stage '$s'" >&2; exit 2 ;;
