@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a group of tasks needs, when any is missing.
-#   scripts/deps.sh build|windows|emulation|fuzz|package|vm|systemd_vm|=<package> ...
+#   scripts/deps.sh build|windows|wine32|emulation|fuzz|package|vm|systemd_vm|=<package> ...
 # Answers non-zero, with a message, when packages are missing and cannot be installed here.
 set -euo pipefail
 
 packages_for() {
     case "$1" in
         build) echo "cmake ninja-build g++ libgtest-dev googletest python3" ;;
-        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 groff-base wixl msitools" ;;
+        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 groff-base wixl msitools" ;;
+        wine32) echo "wine32:i386" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         package) echo "dpkg-dev lintian man-db groff-base" ;;
         vm) echo "qemu-system-x86 cpio make" ;;
