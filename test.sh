@@ -136,7 +136,7 @@ windows() {
     if [ $x86_runs = yes ]; then
         build_and_test windows-x86 "${x86_tests[@]}" || status=1
     else
-        cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 || status=1
+        cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 --target wdtctl installer || status=1
     fi
     wineserver -k >/dev/null 2>&1
     return $status
@@ -153,10 +153,29 @@ fuzz() {
     return $status
 }
 
+# What the stages after linux install, and the systemd guest's root file system, are fetched beside
+# linux: that waits on the network and the disk more than on the processors. Each stage still asks
+# for its own packages, and says what could not be had.
+prepare_later_stages() {
+    local groups=() s
+    for s in "${stages[@]}"; do
+        case "$s" in
+            package|windows|fuzz|vm) groups+=("$s") ;;
+            systemd_vm) groups+=(package systemd_vm) ;;
+        esac
+    done
+    [ ${#groups[@]} -eq 0 ] || scripts/deps.sh "${groups[@]}" || return 1
+    [[ " ${stages[*]} " != *" systemd_vm "* ]] || tests/vm/systemd_guest.sh --prepare
+}
+
 # The kernel's judgement of the driver library (vm) takes minutes of both processors, but its
 # guests keep their own time, so it runs beside the stages after linux (whose build it uses); so
 # does the fuzzing, which runs for a fixed time. The guest that boots Debian with systemd keeps real
 # time, and runs alone, last.
+mkdir -p build
+scripts/deps.sh build >/dev/null 2>&1
+prepare_later_stages >build/prepare.log 2>&1 &
+preparing=$!
 for s in "${stages[@]}"; do
     case "$s" in
         linux) stage "linux" build_and_test linux ;;
@@ -170,6 +189,7 @@ for s in "${stages[@]}"; do
     esac
 done
 collect_stages
+wait $preparing
 
 echo
 [ ${#notes[@]} -eq 0 ] || printf '%s\n' "${notes[@]}"

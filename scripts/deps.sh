@@ -19,30 +19,49 @@ packages_for() {
     esac
 }
 
-missing=()
-for group in "$@"; do
-    for package in $(packages_for "$group"); do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+find_missing() {
+    missing=()
+    local group package
+    for group in "$@"; do
+        for package in $(packages_for "$group"); do
+            dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+        done
     done
-done
+}
+
+updated=/var/lib/apt/wdtctl-lists-updated  # when this machine's lists were last updated here
+# Updates the package lists. An index that fails (a mirror in the middle of a sync) is tried once
+# more; then the lists there are serve, and only the install's failure fails.
+update_lists() {
+    if ! apt-get update -qq >&2; then
+        sleep 5
+        apt-get update -qq >&2 || echo "deps.sh: the package lists could not all be updated; installing from those there are" >&2
+    fi
+    touch "$updated"
+}
+
+find_missing "$@"
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "deps.sh: missing packages (${missing[*]}), and installing them needs root" >&2
     exit 1
 fi
-# Stages that run side by side may install at the same time: one apt at a time.
+# Stages that run side by side may install at the same time: one apt at a time, and what another
+# installed meanwhile is not installed again.
 exec 9>/var/lock/wdtctl-deps.lock && flock 9
+find_missing "$@"
+[ ${#missing[@]} -eq 0 ] && exit 0
 echo "deps.sh: installing ${missing[*]}" >&2
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
+    rm -f "$updated"
 fi
 export DEBIAN_FRONTEND=noninteractive
-# An index that fails to update (a mirror in the middle of a sync) is tried once more; then the
-# install is tried from the lists there are, and only its failure fails.
-if ! apt-get update -qq >&2; then
-    sleep 5
-    apt-get update -qq >&2 || echo "deps.sh: the package lists could not all be updated; installing from those there are" >&2
-fi
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 \
+# The lists are updated once an hour at most: one test run updates them once. An install that
+# fails from lists kept that way is tried again after an update.
+fresh=no
+[ -n "$(find "$updated" -mmin -60 2>/dev/null)" ] || { update_lists; fresh=yes; }
+install() { apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2; }
+install || { [ $fresh = no ] && update_lists && install; } \
     || { echo "deps.sh: could not install ${missing[*]} (no access to the package archive?)" >&2; exit 1; }

@@ -4,17 +4,20 @@
 # wdtctl.service with a 5 s timeout and a 2 s period, and boots it under QEMU with a 6300ESB
 # watchdog, once per scenario. Needs root (debootstrap, chroot). Answers 77 when it cannot run.
 #   tests/vm/systemd_guest.sh [scenario ...]
+#   tests/vm/systemd_guest.sh --prepare     only the root file system's cache, beside other work
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 skip() { echo "systemd_vm: SKIPPED: $*" >&2; exit 77; }
 
 [ "$(id -u)" -eq 0 ] || skip "making the Debian root file system needs root"
 scripts/deps.sh build package systemd_vm || skip "the tools it needs are missing and cannot be installed"
-. tests/vm/kernel.sh  # sets cache and kernel_dir
 
+cache=${WDT_VM_CACHE:-$HOME/.cache/wdtctl-vm}
 rootfs=$cache/rootfs-bookworm
+mkdir -p "$cache" || skip "cannot write the cache folder $cache"
 # What the guest needs besides the minimal base (kmod's modprobe loads a driver late in one scenario);
-# a cache made without any of it is made anew.
+# a cache made without any of it is made anew. One maker at a time: a preparation may still run.
+exec 8>"$cache/rootfs.lock" && flock 8
 if [ ! -x "$rootfs/sbin/init" ] || [ ! -x "$rootfs/bin/kmod" ]; then
     echo "systemd_vm: making a Debian root file system in $rootfs (about a minute)" >&2
     rm -rf "$rootfs.partial" "$rootfs"
@@ -22,6 +25,9 @@ if [ ! -x "$rootfs/sbin/init" ] || [ ! -x "$rootfs/bin/kmod" ]; then
         http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 || skip "debootstrap failed: see $cache/debootstrap.log"
     mv "$rootfs.partial" "$rootfs"
 fi
+exec 8>&-
+[ "${1:-}" = --prepare ] && exit 0
+. tests/vm/kernel.sh  # sets kernel_dir
 
 deb=$(scripts/build_deb.sh) || exit 1
 work=build/systemd-vm
