@@ -28,7 +28,8 @@ def measure(tool, guards, seconds, folder):
     # A long grace: a check that hangs, or fails, keeps its guard silent, and the refreshes must go on
     # to be measured.
     args = [tool, "W0", "T5", "L1"] + ([f"--heartbeat={h}" for h in hearts] + guards + ["--grace=3600"] if guards else [])
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, env=dict(os.environ, WDT_SIM_JOURNAL=journal))
+    # Unrandomised addresses, as in loop_benchmark.py: the resident figures can then be compared.
+    process = subprocess.Popen(["setarch", "-R"] + args, stdout=subprocess.PIPE, env=dict(os.environ, WDT_SIM_JOURNAL=journal))
     done = threading.Event()
 
     def touch():

@@ -5,7 +5,10 @@ C loop doing the same work (bench/plain_loop.c, built here: it loads WDT.dll, ar
 memory as it is touched, and refreshes on a monotonic schedule); and the tool guarding two
 heartbeat files (touched twice a second) and a check that exits at once. It prints how closely the
 tool's refreshes keep to the 1 s period, the drift, the CPU time per refresh, and each process's
-resident memory, with the tool's held against the plain loop's.
+resident memory, with the tool's held against the plain loop's. Every process runs with its
+addresses unrandomised: most of each one's resident memory is the C library's pages, and how many
+of those the kernel maps around each touched one depends on where the library happens to lie
+(one run with random addresses put the plain loop 0.2 MiB above the tool, the next 0.2 below).
 
   bench/loop_benchmark.py [seconds] [path to wdtctl]     (defaults: 300, build/linux/wdtctl)
 """
@@ -75,7 +78,7 @@ def main():
     try:
         for name, command in runs.items():
             journal = os.path.join(folder, f"journal-{len(processes)}.txt")
-            processes[name] = (subprocess.Popen(command, stdout=subprocess.PIPE,
+            processes[name] = (subprocess.Popen(["setarch", "-R"] + command, stdout=subprocess.PIPE,
                                                 env=dict(os.environ, WDT_SIM_JOURNAL=journal)), journal)
         for process, _ in processes.values():
             while not process.stdout.readline().startswith(b"Entering endless loop"):
