@@ -227,6 +227,14 @@ size_t compose(const Record& record, const Host& host, const char* state, const 
     return length > 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : 0;
 }
 
+// Composes the record and hands it to the writer; false when it could not be composed.
+bool hand_over(const Record& record, const Host& host, const char* state, const char* extra) {
+    static char text[kRecordSize];
+    const size_t length = compose(record, host, state, extra, text, sizeof text);
+    if (length > 0) host.write_record(record.n, text, length);
+    return length > 0;
+}
+
 void prepare(Record& record, const Host& host, unsigned n, int argc, const char* const* argv) {
     record.kept = true;
     record.n = n;
@@ -283,17 +291,12 @@ bool record_drill(Record& record, const Host& host, int32_t timeout_seconds) {
     format_utc(drill.armed_s, drill.armed);
     drill.timeout = timeout_seconds;
     put(drill.boot, sizeof drill.boot, "%s", record.boot);
-    static char text[kRecordSize];
-    const size_t length = compose(record, host, "drill", "", text, sizeof text);
-    if (length > 0) host.write_record(record.n, text, length);
-    return length > 0 && host.records_written(5000);
+    return hand_over(record, host, "drill", "") && host.records_written(5000);
 }
 
 void record_drill_result(Record& record, const Host& host, const char* result) {
     put(record.drill.result, sizeof record.drill.result, "%s", result);
-    static char text[kRecordSize];
-    const size_t length = compose(record, host, "drill", "", text, sizeof text);
-    if (length > 0) host.write_record(record.n, text, length);
+    hand_over(record, host, "drill", "");
     host.records_written(5000);
 }
 
@@ -304,10 +307,7 @@ void write_record(Record& record, const Host& host, const char* state, const cha
         format_utc(silent_since_s, since);
         put(extra, sizeof extra, "Guard: no news from %s since %s\n", guard, since);
     }
-    static char text[kRecordSize];
-    const size_t length = compose(record, host, state, extra, text, sizeof text);
-    if (length > 0) host.write_record(record.n, text, length);
-    note_unwritten(record, host, length == 0);
+    note_unwritten(record, host, !hand_over(record, host, state, extra));
 }
 
 void note_unwritten(Record& record, const Host& host, bool failed) {
@@ -328,9 +328,7 @@ void record_refusal(const Host& host, unsigned n, int argc, const char* const* a
     char line[600], extra[700];
     show(why, line, sizeof line);
     put(extra, sizeof extra, "Refused: %s\n", line);
-    static char text[kRecordSize];
-    const size_t length = compose(record, host, "refused", extra, text, sizeof text);
-    if (length > 0) host.write_record(n, text, length);
+    hand_over(record, host, "refused", extra);
     host.records_written(2000);
 }
 
