@@ -1,10 +1,9 @@
 #pragma once
 
+#include "command_line/reading.h"
 #include "platform/host.h"
 
 namespace wdt {
-
-inline constexpr const char* kDrillOption = "--drill";
 
 // --drill W0|W1 [T<seconds>]: proves that the watchdog resets the machine. Writes the drill into
 // the watchdog's record, arms the watchdog with the timeout (5 s without a T) and never refreshes
@@ -13,6 +12,6 @@ inline constexpr const char* kDrillOption = "--drill";
 // disarms, says so, and answers 1; a stop request cancels it: it disarms and answers 1. Refused
 // before anything reaches the driver beside commands, guards, a status, service mode, or a
 // keep-alive that runs for the watchdog.
-int run_drill(int argc, const char* const* argv, const Host& host, bool service);
+int run_drill(const CommandLine& line, const Host& host);
 
 }  // namespace wdt

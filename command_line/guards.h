@@ -4,16 +4,16 @@
 
 #include <cstdint>
 
+#include "command_line/reading.h"
 #include "platform/host.h"
 
 namespace wdt {
 
-inline constexpr int kMaxGuards = 16;
-
+// What the loop knows of one guard.
 struct Guard {
     bool is_check = false;         // a check command; otherwise a heartbeat file
     const char* target = nullptr;  // the file's path, or the command
-    char shown[200] = "";          // the option as messages show it: one line, cut when long
+    const char* shown = "";        // the option as messages show it
     int64_t news_ms = 0;           // when the last good news was seen
     int64_t grace_from_ms = 0;     // when its grace began: the last news, or the repair
     bool repaired = false;         // the repair ran in this silence
@@ -34,27 +34,19 @@ struct Guard {
 struct Guards {
     Guard list[kMaxGuards];
     int count = 0;
-    int32_t grace_seconds = 0;     // 0: the loop's timeout
     int64_t grace_ms = 0;          // as it applies, from the loop's start
     int64_t period_ms = 0;
     const char* repair = nullptr;
-    char repair_shown[200] = "";
+    const char* repair_shown = "";
     int64_t repair_process = 0;
     int64_t repair_started_ms = 0;
     bool repair_due = false;       // to start after the slot's refresh
-    int options = 0;               // how many arguments were guard options
-    const char* problem = nullptr; // why the options are refused; nullptr when they are not
 };
 
-// Whether the argument is one of the guard options (--heartbeat=, --check=, --grace=, --repair=).
-bool is_guard_option(const char* argument);
-// Reads the guard options among the arguments; every other argument is left to the command
-// passes, which never take one that starts with '-'.
-void read_guard_options(int argc, const char* const* argv, Guards& guards);
-
-// Starts every guard's clock at the loop's announcement (the time its schedule counts from), and
-// the first look-ups and checks.
-void start_guards(Guards& guards, const Host& host, int32_t timer_seconds, int32_t period_seconds, int64_t announced_ms);
+// Takes the guards that the command line gives, starts every guard's clock at the loop's
+// announcement (the time its schedule counts from), and the first look-ups and checks.
+void start_guards(Guards& guards, const GuardOptions& options, const Host& host, int32_t timer_seconds,
+                  int32_t period_seconds, int64_t announced_ms);
 // The loop's one question, once per slot: may it refresh watchdog n now? Looks at what the files'
 // look-ups and the checks have brought, and says when refreshes stop and when they go on again. A
 // guard runs out of grace only once the whole grace has passed since its last news was seen.

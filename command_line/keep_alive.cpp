@@ -2,12 +2,6 @@
 
 namespace wdt {
 
-bool disable_and_say(const WatchdogDriver& driver, const Host& host, unsigned n) {
-    const bool done = disable(driver, n) != Outcome::not_done;
-    say(host, done ? "WDT%d has already been disabled!\r\n" : "WDT%d could not be disabled!\r\n", static_cast<int>(n));
-    return done;
-}
-
 namespace {
 
 // While the machine sleeps or hibernates no refresh can come, and a watchdog armed by this run
@@ -16,16 +10,17 @@ namespace {
 Wake sleep_through(ScanState& state, const WatchdogDriver& driver, const Host& host) {
     const unsigned n = state.selected_watchdog;
     const bool armed = state.armed;
-    if (armed) disable_and_say(driver, host, n);
+    Refusal unused;
+    if (armed) disable_and_say(driver, host, n, unused);
     Wake wake = Wake::suspending;
-    while (wake == Wake::suspending || wake == Wake::due) wake = host.sleep_until_ms(host.now_ms() + 3600 * 1000);
+    while (wake == Wake::suspending || wake == Wake::due) wake = host.clock.sleep_until_ms(host.clock.now_ms() + 3600 * 1000);
     if (wake != Wake::resumed || !armed) return wake;
     if (arm(driver, n, state.timer_seconds) == Outcome::not_done) {
-        say(host, "WDT%d could not be set!\r\n", static_cast<int>(n));
+        say_not_set(host, unused, n);
     } else {
-        say(host, "System will be reset after %ld seconds.\n", static_cast<long>(state.timer_seconds));
+        say_armed(host, state.timer_seconds);
     }
-    host.flush();
+    host.output.flush();
     return wake;
 }
 
@@ -35,63 +30,69 @@ void refresh_and_say(const WatchdogDriver& driver, const Host& host, const ScanS
     if (refreshed != failing) return;
     failing = !refreshed;
     if (failing) {
-        say(host, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
+        say(host, Severity::error, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
             static_cast<long>(state.refresh_period_seconds));
     } else {
-        say(host, "WDT%d is reset again.\r\n", static_cast<int>(n));
+        say(host, Severity::info, "WDT%d is reset again.\r\n", static_cast<int>(n));
     }
-    host.flush();
+    host.output.flush();
 }
 
 // Keeps in the record whether guards hold the refreshes back, which guard and since when.
 void note_guards(Record& record, const Host& host, const Guards& guards) {
     const Guard* silent = silent_guard(guards);
     if (silent == nullptr) {
-        write_record(record, host, "running");
+        write_record(record, host, KeepAlive::running);
         return;
     }
-    const int64_t silent_for_s = (host.now_ms() - silent->news_ms) / 1000;
-    write_record(record, host, "silent", silent->shown, host.wall_clock_s() - silent_for_s);
+    const int64_t silent_for_s = (host.clock.now_ms() - silent->news_ms) / 1000;
+    write_record(record, host, KeepAlive::silent, silent->shown, host.clock.wall_clock_s() - silent_for_s);
 }
 
 // The slot after `due`; when the process was held up past it, one period from now.
 int64_t next_due(const Host& host, int64_t due, int64_t period_ms) {
-    const int64_t now = host.now_ms();
+    const int64_t now = host.clock.now_ms();
     due += period_ms;
     return now >= due ? now + period_ms : due;
 }
 
 }  // namespace
 
-int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, Guards& guards, Record& record) {
+bool loop_holds(const ScanState& state, const Host& host, Refusal& refusal) {
     if (state.timer_seconds <= state.refresh_period_seconds) {
-        say(host, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
-        return 1;
+        refuse(host, refusal, Severity::refusal, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n");
+        return false;
     }
     // A period below one second would refresh without pause, or hand the wait a negative time.
     if (state.refresh_period_seconds < 1) {
-        say(host, "Loop Time Parameter error!\r\n");
-        return 1;
+        refuse(host, refusal, Severity::refusal, "Loop Time Parameter error!\r\n");
+        return false;
     }
-    say(host, "Entering endless loop: Timer for reboot %ld seconds. Refresh each %ld seconds.\r\n",
+    return true;
+}
+
+int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, const GuardOptions& options,
+               Record& record) {
+    say(host, Severity::info, "Entering endless loop: Timer for reboot %ld seconds. Refresh each %ld seconds.\r\n",
         static_cast<long>(state.timer_seconds), static_cast<long>(state.refresh_period_seconds));
     // The loop never ends normally, so whatever is still buffered would otherwise never be seen
     // when standard output is a file or a pipe.
-    host.flush();
+    host.output.flush();
     state.loop_entered = true;
     // Refresh k is due k periods after the announcement, so the time the driver call takes does
     // not add up. When the process was held up past a due time, it refreshes once at once and the
     // schedule starts again from that refresh: never a burst of catch-up refreshes.
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
-    const int64_t announced_ms = host.now_ms();
+    const int64_t announced_ms = host.clock.now_ms();
     int64_t due = announced_ms + period_ms;
-    host.hold_memory();
-    start_guards(guards, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
-    write_record(record, host, "running");
+    host.process.hold_memory();
+    Guards guards;
+    start_guards(guards, options, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
+    write_record(record, host, KeepAlive::running);
     const unsigned n = state.selected_watchdog;
     bool failing = false, held_back = false;
     for (;;) {
-        Wake wake = host.sleep_until_ms(due);
+        Wake wake = host.clock.sleep_until_ms(due);
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
         if (wake == Wake::resumed) {
             restart_guards(guards, host);
@@ -99,17 +100,17 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
                 held_back = false;
                 note_guards(record, host, guards);
             }
-            due = host.now_ms() + period_ms;
+            due = host.clock.now_ms() + period_ms;
             continue;
         }
-        if (wake == Wake::ended) return 0;
         if (wake == Wake::stop_requested) {
             // A deliberate stop: the watchdog must not reset the machine once the tool is gone.
             state.armed = false;
-            const bool disabled = disable_and_say(driver, host, n);
+            Refusal unused;
+            const bool disabled = disable_and_say(driver, host, n, unused);
             end_guards(guards, host);
-            if (disabled) write_record(record, host, "stopped");
-            host.records_written(5000);  // the device is released: a disk that stalls holds up nothing else
+            if (disabled) write_record(record, host, KeepAlive::stopped);
+            host.records.written(5000);  // the device is released: a disk that stalls holds up nothing else
             return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).

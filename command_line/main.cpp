@@ -1,17 +1,21 @@
 #include "command_line/interpreter.h"
-#include "command_line/service_marker.h"
+#include "command_line/reading.h"
 #include "platform/system.h"
 
 namespace {
 
-int run_tool(int argc, char** argv) { return wdt::run(argc, argv, wdt::system_host()); }
+wdt::CommandLine command_line;
 
-int run_as_service(int argc, char** argv) { return wdt::run(argc, argv, wdt::system_host(), true); }
+int run_as_service() { return wdt::run(command_line, wdt::system_host()); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     argv = wdt::system::prepare_process(argc, argv);
-    if (wdt::take_service_marker(argc, argv)) return wdt::system::run_service(argc, argv, run_as_service);
-    return run_tool(argc, argv);
+    if (!wdt::read_command_line(argc, argv, command_line)) {
+        wdt::say(wdt::system_host(), wdt::Severity::error, "Not enough memory to read the command line!\r\n");
+        return 1;
+    }
+    if (command_line.service) return wdt::system::run_service(run_as_service);
+    return wdt::run(command_line, wdt::system_host());
 }

@@ -1,20 +1,13 @@
 #include "command_line/number.h"
 
+#include <cstdlib>
+
 namespace wdt {
 
+// strtoll reads what atol reads (white space, a sign, decimal digits) and saturates instead of
+// overflowing; the value is then held to the 32-bit range.
 int32_t parse_number(const char* text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-
-    // One past the largest magnitude either sign can hold; reading stops growing there.
-    constexpr int64_t kCeiling = int64_t{INT32_MAX} + 2;
-    int64_t magnitude = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude < kCeiling) magnitude = magnitude * 10 + (*p - '0');
-    }
-    const int64_t value = negative ? -magnitude : magnitude;
+    const long long value = std::strtoll(text, nullptr, 10);
     if (value > INT32_MAX) return INT32_MAX;
     if (value < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(value);

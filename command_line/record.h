@@ -7,10 +7,23 @@
 
 #include <cstdint>
 
+#include "command_line/reading.h"
 #include "driver/watchdog_driver.h"
 #include "platform/host.h"
 
 namespace wdt {
+
+// What the run that wrote a record was doing; one word each in the record ("State: running").
+enum class KeepAlive : uint8_t { unknown, running, silent, stopped, refused, drill };
+
+// Why the previous run ended, as a start finds it; one word each in the record ("Previous reason:
+// stop"): no record; a record that cannot be used; a deliberate stop; a guard out of grace; a
+// refused start; a drill; an end without a deliberate stop (the machine did not restart, or the
+// driver does not say the watchdog reset it); a reset by the watchdog, as the driver says.
+enum class PreviousRun : uint8_t { none, unknown, stop, guard, refused, drill, ended, reset };
+
+const char* word_of(KeepAlive state);
+const char* word_of(PreviousRun reason);
 
 // The last drill of a watchdog, carried over by every later record until the next drill.
 struct DrillRecord {
@@ -29,6 +42,7 @@ struct Record {
     char boot[64] = "";          // this boot, as the system names it; empty when it cannot
     int64_t process_start = 0;   // this process's start, as the system tells it
     char command[512] = {};      // the command line, as one line
+    PreviousRun previous_reason = PreviousRun::none;
     char previous[640] = {};     // why the previous run ended
     DrillRecord drill;
     bool unwritable_said = false;
@@ -43,11 +57,11 @@ enum class Opening {
 // Reads the previous record of watchdog n (and takes the watchdog's record for this process), and
 // says in one line why the previous run ended: where it ended without a deliberate stop in an
 // earlier boot, joined with what the driver says of the last reset; a drill, with its outcome.
-Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, int argc,
-                    const char* const* argv, bool say_reason = true);
-// Hands the record over with the keep-alive's state ("running", "stopped", or "silent" with the
-// guard that ran out of grace and since when). A record that cannot be written is said once.
-void write_record(Record& record, const Host& host, const char* state, const char* guard = nullptr,
+Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, const CommandLine& line,
+                    bool say_reason = true);
+// Hands the record over with the keep-alive's state (running, stopped, or silent with the guard
+// that ran out of grace and since when). A record that cannot be written is said once.
+void write_record(Record& record, const Host& host, KeepAlive state, const char* guard = nullptr,
                   int64_t silent_since_s = 0);
 // A drill's record, written whole and waited for before the drill arms: when, the timeout, the
 // boot; answers false when it could not be written. Then its result, once it has one.
@@ -59,8 +73,7 @@ void note_unwritten(Record& record, const Host& host, bool failed = false);
 // Records that a service's start was refused, and why (the line it said), so that the next start
 // names it; `previous` is the reason the start said, if it got so far. `n` is the watchdog the
 // command line selects.
-void record_refusal(const Host& host, unsigned n, int argc, const char* const* argv, const char* why,
-                    const char* previous);
+void record_refusal(const Host& host, unsigned n, const CommandLine& line, const char* why, const Record& started);
 
 // What the last record of watchdog n says of the keep-alive, as "Name: value" lines for a status;
 // `description` is what the driver said of the watchdog (for a drill's outcome). Answers whether

@@ -1,4 +1,4 @@
-// What the two passes over the command line collect, and the keep-alive loop reads.
+// What the command pass carries out collects, and the keep-alive loop reads.
 #pragma once
 
 #include <cstdint>

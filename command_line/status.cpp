@@ -6,25 +6,25 @@
 
 namespace wdt {
 
-int show_status(int argc, const char* const* argv, const Host& host) {
-    ScanState state;
-    if (!select_watchdog(argc, argv, host, state)) return 1;
-    const unsigned n = state.selected_watchdog;
-    say(host, "Watchdog: %u\n", n);
+int show_status(const CommandLine& line, const Host& host) {
+    Refusal refusal;
+    unsigned n = 0;
+    if (!select_watchdog(line, host, refusal, n)) return 1;
+    say(host, Severity::info, "Watchdog: %u\n", n);
     WatchdogDriver driver;
-    const LoadResult loaded = load_driver(driver, host);
+    const LoadResult loaded = load_driver(driver, host.library);
     static char text[4096];
-    const bool described = loaded.status == LoadStatus::loaded && describe(driver, host, n, text, sizeof text) >= 0;
+    const bool described = loaded.status == LoadStatus::loaded && describe(driver, host.library, n, true, text, sizeof text) >= 0;
     if (described) {
-        say(host, "%s", text);
+        say(host, Severity::info, "%s", text);
     } else if (loaded.status == LoadStatus::loaded) {
-        say(host, "Driver: says nothing of this watchdog\n");
+        say(host, Severity::info, "Driver: says nothing of this watchdog\n");
     } else {
-        say(host, "Driver: %s\n", loaded.status == LoadStatus::no_library ? "WDT.dll not found" : "WDT.dll lacks an entry point");
+        say(host, Severity::info, "Driver: %s\n", loaded.status == LoadStatus::no_library ? "WDT.dll not found" : "WDT.dll lacks an entry point");
     }
     static char record[4096];
     const bool recorded = describe_record(host, n, described ? text : nullptr, record, sizeof record);
-    say(host, "%s", record);
+    say(host, Severity::info, "%s", record);
     return described || recorded ? 0 : 1;
 }
 

@@ -11,17 +11,17 @@ namespace {
 
 // Each message is written whole, in one piece: formatted on the stack, or on the heap when it is
 // longer (a usage text with a very long program name).
-void print(const char* format, va_list args) {
+void print(Severity severity, const char* format, va_list args) {
     char text[1024];
     va_list again;
     va_copy(again, args);
     const int length = std::vsnprintf(text, sizeof text, format, args);
     if (length >= 0 && static_cast<size_t>(length) < sizeof text) {
-        system::write_message(text, static_cast<size_t>(length));
+        system::write_message(severity, text, static_cast<size_t>(length));
     } else if (length > 0) {
         if (char* long_text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1))) {
             std::vsnprintf(long_text, static_cast<size_t>(length) + 1, format, again);
-            system::write_message(long_text, static_cast<size_t>(length));
+            system::write_message(severity, long_text, static_cast<size_t>(length));
             std::free(long_text);
         }
     }
@@ -34,13 +34,21 @@ void flush() {}
 }  // namespace
 
 const Host& system_host() {
-    static const Host host{system::open_library, system::find_entry, system::is_code, system::library_path, print,
-                           flush, system::is_terminal, system::now_ms, system::sleep_until_ms,
-                           system::take_stop_requests, system::hold_memory, system::look_up_file,
-                           system::start_process, system::poll_process, system::end_process, system::end_strays,
-                           system::wall_clock_s, system::process_id, system::process_start, system::boot_id,
-                           system::booted_at_s, system::read_record, system::write_record, system::records_written,
-                           system::lock_record};
+    static const Host host{
+        .library = {.open = system::open_library, .find = system::find_entry, .is_code = system::is_code,
+                    .path = system::library_path},
+        .output = {.print = print, .flush = flush, .is_terminal = system::is_terminal},
+        .clock = {.now_ms = system::now_ms, .sleep_until_ms = system::sleep_until_ms,
+                  .take_stop_requests = system::take_stop_requests, .wall_clock_s = system::wall_clock_s,
+                  .booted_at_s = system::booted_at_s},
+        .process = {.id = system::process_id, .start_of = system::process_start, .boot_id = system::boot_id,
+                    .hold_memory = system::hold_memory},
+        .files = {.look_up = system::look_up_file},
+        .children = {.start = system::start_process, .poll = system::poll_process, .end = system::end_process,
+                     .end_strays = system::end_strays},
+        .records = {.read = system::read_record, .write = system::write_record, .written = system::records_written,
+                    .lock = system::lock_record},
+    };
     return host;
 }
 

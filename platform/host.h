@@ -1,5 +1,5 @@
-// Everything the tool takes from the operating system and the C runtime, gathered in one record of
-// function addresses so that tests and the fuzzer can stand in for the real system.
+// Everything the tool takes from the operating system and the C runtime, gathered in records of
+// function addresses, one per concern, so that tests and the fuzzer can stand in for the real system.
 #pragma once
 
 #include <cstdarg>
@@ -8,11 +8,14 @@
 
 namespace wdt {
 
+// How serious a message is: the journal's priority and the Event Log's type follow it. A refusal is
+// a command line, or a start, that is not carried out; it ranks as an error.
+enum class Severity : uint8_t { info, warning, error, refusal };
+
 // How a wait of the keep-alive loop ended.
 enum class Wake {
     due,             // the deadline was reached
     stop_requested,  // a deliberate stop (service mode, a drill): the loop ends and disarms the watchdog
-    ended,           // the process ends here, as if killed; only test stand-ins answer this
     suspending,      // the machine is about to sleep or hibernate (service mode): the loop disarms
     resumed,         // the machine woke up again: the loop arms again and goes on
 };
@@ -34,7 +37,7 @@ struct FileTime {
 
 enum class FileKind { unknown, found, absent, unreadable };
 
-// What the look-ups of one heartbeat file have answered, as look_up_file reports it.
+// What the look-ups of one heartbeat file have answered, as look_up reports it.
 struct Lookup {
     uint32_t answers = 0;           // how many look-ups have answered so far
     FileKind kind = FileKind::unknown;  // what the last one found
@@ -55,79 +58,103 @@ enum class RecordRead {
 enum class RecordLock { taken, held_elsewhere, unavailable };
 
 struct Host {
-    // Loads a dynamic library by file name; nullptr when it cannot be loaded.
-    void* (*open_library)(const char* file_name);
-    // Looks up an exported name; nullptr when the library does not export it.
-    void* (*find_entry)(void* library, const char* name);
-    // Whether an address that find_entry answered is a function's, not data's.
-    bool (*is_code)(void* address);
-    // The full path of the file a library was loaded from; false when it cannot be told.
-    bool (*library_path)(void* library, char* text, size_t size);
-    // Formats a message onto standard output.
-    void (*print)(const char* format, va_list args);
-    // Pushes everything printed so far out of the process.
-    void (*flush)();
-    // Whether standard output is a terminal (a console), where a line may be written over.
-    bool (*is_terminal)();
-    // Milliseconds on a clock that only moves forwards and ignores changes of the wall clock.
-    int64_t (*now_ms)();
-    // Blocks until now_ms() reaches the deadline, a deliberate stop is requested, or the machine is
-    // about to sleep or has woken up. After `suspending`, the next call lets the machine sleep.
-    Wake (*sleep_until_ms)(int64_t deadline);
-    // From now on the requests that end a console program (Ctrl-C, SIGTERM, SIGHUP; on Windows
-    // Ctrl-C and the console's close) are taken by the wait, which answers stop_requested.
-    void (*take_stop_requests)();
-    // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
-    // back from disk; quietly does nothing where the system refuses.
-    void (*hold_memory)();
+    // The driver library.
+    struct Library {
+        // Loads a dynamic library by file name; nullptr when it cannot be loaded.
+        void* (*open)(const char* file_name);
+        // Looks up an exported name; nullptr when the library does not export it.
+        void* (*find)(void* library, const char* name);
+        // Whether an address that find answered is a function's, not data's.
+        bool (*is_code)(void* address);
+        // The full path of the file a library was loaded from; false when it cannot be told.
+        bool (*path)(void* library, char* text, size_t size);
+    } library;
 
-    // A heartbeat file's modification time, looked up away from the loop's thread, so that a file
-    // system that does not answer never holds up the loop: answers into `lookup` what the look-ups
-    // of the file in `slot` (0 to 15) have found so far, and asks for another one unless one is
-    // still under way. Never waits.
-    void (*look_up_file)(int slot, const char* path, Lookup& lookup);
-    // Starts a command as a child process (POSIX: /bin/sh -c COMMAND; Windows: a command line as
-    // CreateProcess takes it) in a process group (a job) of its own, with no input, its output
-    // discarded and the default out-of-memory score, and never waits for it. Answers an id above
-    // 0; 0 when it could not be started.
-    int64_t (*start_process)(const char* command);
-    ProcessState (*poll_process)(int64_t id);
-    // Ends the process and everything it started, and forgets it; never waits for them.
-    void (*end_process)(int64_t id);
-    // Ends whatever the processes that the tool started left behind, outside their groups, once
-    // their own parents have gone; `all` ends every process the tool started, at its end.
-    void (*end_strays)(bool all);
+    // Where the tool's messages go.
+    struct Output {
+        // Formats a message onto standard output (a service's: its log), with its severity.
+        void (*print)(Severity severity, const char* format, va_list args);
+        // Pushes everything printed so far out of the process.
+        void (*flush)();
+        // Whether standard output is a terminal (a console), where a line may be written over.
+        bool (*is_terminal)();
+    } output;
 
-    // Seconds since 1970 on the wall clock: only for saying when something happened.
-    int64_t (*wall_clock_s)();
-    int64_t (*process_id)();
-    // What tells this start of the process from any other process that had the same pid: 0 when
-    // no process of that pid runs, -1 when it cannot be told.
-    int64_t (*process_start)(int64_t pid);
-    // What tells this boot of the machine from every other (Linux: the kernel's boot id); false
-    // when it cannot be told.
-    bool (*boot_id)(char* text, size_t size);
-    // When the machine last started, in seconds since 1970 on the wall clock.
-    int64_t (*booted_at_s)();
+    struct Clock {
+        // Milliseconds on a clock that only moves forwards and ignores changes of the wall clock.
+        int64_t (*now_ms)();
+        // Blocks until now_ms() reaches the deadline, a deliberate stop is requested, or the machine
+        // is about to sleep or has woken up. After `suspending`, the next call lets the machine sleep.
+        Wake (*sleep_until_ms)(int64_t deadline);
+        // From now on the requests that end a console program (Ctrl-C, SIGTERM, SIGHUP; on Windows
+        // Ctrl-C and the console's close) are taken by the wait, which answers stop_requested.
+        void (*take_stop_requests)();
+        // Seconds since 1970 on the wall clock: only for saying when something happened.
+        int64_t (*wall_clock_s)();
+        // When the machine last started, in seconds since 1970 on the wall clock.
+        int64_t (*booted_at_s)();
+    } clock;
 
-    // A service's record of watchdog n, kept where the system keeps a service's state. The read
-    // takes only a regular file of the tool's own, never following a link or blocking.
-    RecordRead (*read_record)(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
-    // Hands the record over to be written whole (a temporary file, flushed to disk, renamed over
-    // the old one) away from the caller's thread; the latest text handed over is the one written.
-    void (*write_record)(unsigned n, const char* text, size_t length);
-    // Waits, at most so long, until what was handed over is written; answers false when a write
-    // has failed since the process started, or has not finished in time. Answers at once with 0.
-    bool (*records_written)(int64_t wait_ms);
-    // Keeps other processes from keeping watchdog n's record (and from drills of it) for as long
-    // as this process runs.
-    RecordLock (*lock_record)(unsigned n);
+    // This process, and what tells processes and boots apart.
+    struct Process {
+        int64_t (*id)();
+        // What tells this start of the process from any other process that had the same pid: 0
+        // when no process of that pid runs, -1 when it cannot be told.
+        int64_t (*start_of)(int64_t pid);
+        // What tells this boot of the machine from every other (Linux: the kernel's boot id); false
+        // when it cannot be told.
+        bool (*boot_id)(char* text, size_t size);
+        // Keeps the process's memory in RAM from now on, so that a wake never waits for pages read
+        // back from disk; quietly does nothing where the system refuses.
+        void (*hold_memory)();
+    } process;
+
+    // Heartbeat files.
+    struct Files {
+        // A file's modification time, looked up away from the loop's thread, so that a file system
+        // that does not answer never holds up the loop: answers into `lookup` what the look-ups of
+        // the file in `slot` (0 to 15) have found so far, and asks for another one unless one is
+        // still under way. Never waits.
+        void (*look_up)(int slot, const char* path, Lookup& lookup);
+    } files;
+
+    // The checks and repairs that the tool starts.
+    struct Children {
+        // Starts a command as a child process (POSIX: /bin/sh -c COMMAND; Windows: a command line
+        // as CreateProcess takes it) in a process group (a job) of its own, with no input, its
+        // output discarded and the default out-of-memory score, and never waits for it. Answers an
+        // id above 0; 0 when it could not be started.
+        int64_t (*start)(const char* command);
+        ProcessState (*poll)(int64_t id);
+        // Ends the process and everything it started, and forgets it; never waits for them.
+        void (*end)(int64_t id);
+        // Ends whatever the processes that the tool started left behind, outside their groups,
+        // once their own parents have gone; `all` ends every process the tool started, at its end.
+        void (*end_strays)(bool all);
+    } children;
+
+    // A service's record of each watchdog, kept where the system keeps a service's state.
+    struct Records {
+        // The read takes only a regular file of the tool's own, never following a link or blocking.
+        RecordRead (*read)(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
+        // Hands the record over to be written whole (a temporary file, flushed to disk, renamed
+        // over the old one) away from the caller's thread; the latest text handed over is the one
+        // written.
+        void (*write)(unsigned n, const char* text, size_t length);
+        // Waits, at most so long, until what was handed over is written; answers false when a
+        // write has failed since the process started, or has not finished in time. Answers at
+        // once with 0.
+        bool (*written)(int64_t wait_ms);
+        // Keeps other processes from keeping watchdog n's record (and from drills of it) for as
+        // long as this process runs.
+        RecordLock (*lock)(unsigned n);
+    } records;
 };
 
 // The real operating system; one implementation per platform.
 const Host& system_host();
 
-// printf onto the host's standard output.
-[[gnu::format(printf, 2, 3)]] void say(const Host& host, const char* format, ...);
+// printf onto the host's standard output, with the message's severity.
+[[gnu::format(printf, 3, 4)]] void say(const Host& host, Severity severity, const char* format, ...);
 
 }  // namespace wdt

@@ -12,7 +12,6 @@
 #include <cwchar>
 
 #include "platform/output_windows.h"
-#include "platform/priority.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 
@@ -37,23 +36,23 @@ struct Output {
     char texts[kSlots][kSlotSize];
     DWORD lengths[kSlots];
     bool last_part[kSlots];   // a long message takes several slots; its event is given at its end
+    wdt::Severity severities[kSlots];
     int first = 0, count = 0;
     int64_t writing_since = 0;  // when the write under way began; 0 while none is
 };
 Output output;
 
-// One event in the Application log, of the type the message's priority says; its one string is
+// One event in the Application log, of the type the message's severity says; its one string is
 // the message without its line end (the message table's only entry shows it as it is).
-void report_event(const char* text, DWORD length) {
+void report_event(wdt::Severity severity, const char* text, DWORD length) {
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
     static wchar_t wide[8192];
     const int count = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide, 8191);
     if (count <= 0) return;
     wide[count] = L'\0';
-    const wdt::Priority priority = wdt::priority_of(text, length);
-    const WORD type = priority == wdt::Priority::error     ? EVENTLOG_ERROR_TYPE
-                      : priority == wdt::Priority::warning ? EVENTLOG_WARNING_TYPE
-                                                           : EVENTLOG_INFORMATION_TYPE;
+    const WORD type = severity == wdt::Severity::info      ? EVENTLOG_INFORMATION_TYPE
+                      : severity == wdt::Severity::warning ? EVENTLOG_WARNING_TYPE
+                                                           : EVENTLOG_ERROR_TYPE;
     const wchar_t* strings[] = {wide};
     ReportEventW(output.events, type, 0, kMessageEvent, nullptr, 1, 0, strings, nullptr);
 }
@@ -73,6 +72,7 @@ DWORD WINAPI write_output(void*) {
             }
             const DWORD length = output.lengths[output.first];
             const bool last = output.last_part[output.first];
+            const wdt::Severity severity = output.severities[output.first];
             std::memcpy(text, output.texts[output.first], length);
             output.writing_since = now_ms();
             LeaveCriticalSection(&output.lock);
@@ -82,7 +82,7 @@ DWORD WINAPI write_output(void*) {
                 std::memcpy(message + gathered, text, length);
                 gathered += length;
             }
-            if (output.events != nullptr && last) report_event(message, gathered);
+            if (output.events != nullptr && last) report_event(severity, message, gathered);
             if (last) gathered = 0;
             EnterCriticalSection(&output.lock);
             output.writing_since = 0;
@@ -120,7 +120,7 @@ bool start_output(HANDLE target, bool log) {
 bool return_before(const char* text, size_t i) { return text[i] == '\n' && (!output.log || i == 0 || text[i - 1] != '\r'); }
 
 // Queues a message whole, in as many slots as it takes, or not at all.
-void queue_output(const char* text, size_t length) {
+void queue_output(wdt::Severity severity, const char* text, size_t length) {
     EnterCriticalSection(&output.lock);
     const int free_slots = kSlots - output.count;
     size_t needed = length;
@@ -136,6 +136,7 @@ void queue_output(const char* text, size_t length) {
             }
             output.lengths[slot] = used;
             output.last_part[slot] = i == length;
+            output.severities[slot] = severity;
             ++output.count;
         }
         ResetEvent(output.idle);
@@ -177,9 +178,9 @@ void send_output_to_log() {
 
 // Outside a service, messages go to standard output (a console, a pipe or a file); a service's go
 // to its log, once that is open.
-void write_message(const char* text, size_t length) {
+void write_message(wdt::Severity severity, const char* text, size_t length) {
     if (!control.service) start_output(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), false);
-    if (output.running) queue_output(text, length);
+    if (output.running) queue_output(severity, text, length);
 }
 
 }  // namespace wdt::system

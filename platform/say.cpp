@@ -2,10 +2,10 @@
 
 namespace wdt {
 
-void say(const Host& host, const char* format, ...) {
+void say(const Host& host, Severity severity, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    host.print(format, args);
+    host.output.print(severity, format, args);
     va_end(args);
 }
 

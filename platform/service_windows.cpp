@@ -15,11 +15,9 @@ namespace {
 SERVICE_STATUS_HANDLE service_handle = nullptr;
 
 struct {
-    int argc;
-    char** argv;
-    int (*tool)(int argc, char** argv);
+    int (*tool)();
     int status;
-} service_run{0, nullptr, nullptr, 1};
+} service_run{nullptr, 1};
 
 // Only the thread that runs the tool reports the service's state, so that no report can overtake
 // another: a stop pending never follows the stopped state.
@@ -84,7 +82,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
     }
     send_output_to_log();
     report(SERVICE_RUNNING);
-    service_run.status = service_run.tool(service_run.argc, service_run.argv);
+    service_run.status = service_run.tool();
     finish_output();
     report(SERVICE_STOPPED, service_run.status);
 }
@@ -97,7 +95,7 @@ void report_stopping() {
 
 // The command line runs in the service's main function, on the thread that the service control
 // manager starts for it; the process's first thread waits in the dispatcher until the service ends.
-int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
+int run_service(int (*tool)()) {
     control.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     control.suspend = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     control.suspend_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -106,7 +104,7 @@ int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
         return 1;
     }
     control.service = true;
-    service_run = {argc, argv, tool, 1};
+    service_run = {tool, 1};
     SERVICE_TABLE_ENTRYW services[] = {{const_cast<wchar_t*>(L""), service_main}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(services)) {
         std::fprintf(stderr, "wdtctl: --service: not started by the service control manager (error %lu)\n",

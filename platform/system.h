@@ -15,9 +15,10 @@ namespace wdt::system {
 // them (on Windows, taken from the wide command line as UTF-8; elsewhere argv itself).
 char** prepare_process(int& argc, char** argv);
 // Writes one message where the tool's messages go: standard output, or a log where a service has
-// no console. Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a
-// message that cannot be written at once is dropped: output never holds up the keep-alive.
-void write_message(const char* text, size_t length);
+// no console, marked with its severity where the reader ranks messages (the journal, the Event
+// Log). Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a message
+// that cannot be written at once is dropped: output never holds up the keep-alive.
+void write_message(wdt::Severity severity, const char* text, size_t length);
 bool is_terminal();
 void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
@@ -48,6 +49,6 @@ wdt::RecordLock lock_record(unsigned n);
 
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.
-int run_service(int argc, char** argv, int (*tool)(int argc, char** argv));
+int run_service(int (*tool)());
 
 }  // namespace wdt::system

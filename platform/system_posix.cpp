@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/priority.h"
 #include "platform/system.h"
 
 namespace wdt::system {
@@ -87,16 +86,17 @@ void hold_memory() {
 // more, a stalled journal or a stopped terminal would otherwise hold the tool in write() instead of
 // its next refresh, or of a stop request. A message is a few hundred bytes at most, which a pipe
 // or socket that polls writable takes whole; what it does not take is dropped.
-void write_message(const char* text, size_t length) {
+void write_message(wdt::Severity severity, const char* text, size_t length) {
     pollfd output{STDOUT_FILENO, POLLOUT, 0};
     if (poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) return;
     // Where standard output is the journal, an error or a warning carries its priority in front, in
-    // the form the journal reads and takes off (journalctl -p warning then lists the problems).
+    // the form the journal reads and takes off (journalctl -p warning then lists the problems):
+    // 3 for an error or a refusal, 4 for a warning.
     if (output_is_journal < 0) output_is_journal = is_journal(STDOUT_FILENO) ? 1 : 0;
-    const Priority priority = output_is_journal == 1 ? priority_of(text, length) : Priority::info;
-    char mark[3] = {'<', static_cast<char>('0' + static_cast<int>(priority)), '>'};
+    const char priority = severity == wdt::Severity::warning ? '4' : '3';
+    char mark[3] = {'<', priority, '>'};
     iovec parts[2] = {{mark, sizeof mark}, {const_cast<char*>(text), length}};
-    const bool marked = priority != Priority::info;
+    const bool marked = output_is_journal == 1 && severity != wdt::Severity::info;
     if (writev(STDOUT_FILENO, marked ? parts : parts + 1, marked ? 2 : 1) < 0) return;  // a closed pipe, a full disk: nobody to tell
 }
 
@@ -178,7 +178,7 @@ void say_ignored(int taken) {
     const int length = name != nullptr
         ? std::snprintf(line, sizeof line, "Ignored %s: only SIGTERM or SIGINT stops the service.\r\n", name)
         : std::snprintf(line, sizeof line, "Ignored signal %d: only SIGTERM or SIGINT stops the service.\r\n", taken);
-    if (length > 0) write_message(line, static_cast<size_t>(length));
+    if (length > 0) write_message(wdt::Severity::warning, line, static_cast<size_t>(length));
 }
 
 // From now on the wait takes these signals: a stop, or (in service mode) a routine signal, said
@@ -221,14 +221,14 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
 }
 
 // A POSIX service manager stops a service with SIGTERM (and a terminal with SIGINT).
-int run_service(int argc, char** argv, int (*tool)(int argc, char** argv)) {
+int run_service(int (*tool)()) {
     constexpr int kStops[] = {SIGTERM, SIGINT};
     take_signals(kStops, 2, true);
     // Ignored without a word: a write beyond the file size limit (the write then fails), and the
     // terminal's job control, which would stop the keep-alive.
     constexpr int kQuietlyIgnored[] = {SIGXFSZ, SIGTSTP, SIGTTIN, SIGTTOU};
     for (int each : kQuietlyIgnored) signal(each, SIG_IGN);
-    return tool(argc, argv);
+    return tool();
 }
 
 // What ends a console program: Ctrl-C, SIGTERM, and the terminal's hang-up.

@@ -21,7 +21,7 @@ namespace {
 // log and the event log from a service, which has no console.
 void complain(const char* line) {
     if (control.service) {
-        write_message(line, std::strlen(line));
+        write_message(wdt::Severity::error, line, std::strlen(line));
     } else {
         std::fprintf(stderr, "%s", line);
     }

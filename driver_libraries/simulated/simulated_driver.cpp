@@ -20,6 +20,8 @@
 #include <cstring>
 #include <sys/time.h>
 
+#include "driver/protocol.h"
+
 #ifndef SIM_CALL
 #define SIM_CALL
 #endif
@@ -134,7 +136,7 @@ int32_t describe(int32_t n, char* text, int32_t size) {
 extern "C" {
 
 #ifndef SIM_WITHOUT_STATUS
-SIM_EXPORT int32_t SIM_CALL wdtctl_entry_results() { return 0x77647402; }
+SIM_EXPORT int32_t SIM_CALL wdtctl_entry_results() { return wdt::protocol::kResultsProtocol; }
 SIM_EXPORT int32_t SIM_CALL wdtctl_status(int32_t n, char* text, int32_t size) { return describe(n, text, size); }
 #endif
 SIM_EXPORT int32_t SIM_CALL SetWDT0(int32_t milliseconds, int32_t mode) { return call_set("SetWDT0", milliseconds, mode); }

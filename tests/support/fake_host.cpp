@@ -1,17 +1,22 @@
 #include "tests/support/fake_host.h"
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "command_line/interpreter.h"
+#include "command_line/reading.h"
 
 namespace fake {
 namespace {
 
 World the_world;
 int library_token;
+// Where a run ends as if the process were killed: the tool keeps nothing that must be undone on
+// the way out (its objects are plain data), as a killed process leaves nothing undone either.
+std::jmp_buf killed;
 
 int32_t record(const std::string& entry, int32_t milliseconds = 0, int32_t mode = 0) {
     const bool fails = the_world.failing_entries.count(entry) != 0 || the_world.failing_calls.count(the_world.calls.size()) != 0;
@@ -60,7 +65,7 @@ void* find_entry(void* library, const char* name) {
 
 bool is_code(void* address) { return address != &the_world.marker_answer; }
 
-void print(const char* format, va_list args) {
+void print(wdt::Severity severity, const char* format, va_list args) {
     va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
@@ -70,6 +75,7 @@ void print(const char* format, va_list args) {
     std::vsnprintf(text.data(), text.size(), format, args);
     text.pop_back();
     the_world.output += text;
+    the_world.severities.push_back({severity, text});
 }
 
 void flush() { the_world.flushed_bytes = the_world.output.size(); }
@@ -84,7 +90,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
     the_world.holds_at_wait.push_back(the_world.memory_holds);
     if (static_cast<int>(round) == the_world.stop_at_round) return wdt::Wake::stop_requested;
     if (the_world.wakes.count(static_cast<int>(round)) != 0) return the_world.wakes[static_cast<int>(round)];
-    if (static_cast<int>(round) >= the_world.rounds) return wdt::Wake::ended;
+    if (static_cast<int>(round) >= the_world.rounds) std::longjmp(killed, 1);
     const int64_t late = round < the_world.late_by_ms.size() ? the_world.late_by_ms[round] : 0;
     if (deadline > the_world.now_ms) the_world.now_ms = deadline;
     the_world.now_ms += late;
@@ -207,10 +213,16 @@ bool library_path(void*, char* text, size_t size) {
 bool is_terminal() { return the_world.terminal; }
 void take_stop_requests() { ++the_world.stop_requests_taken; }
 
-const wdt::Host the_host{open_library, find_entry, is_code, library_path, print, flush, is_terminal, now_ms,
-                         sleep_until_ms, take_stop_requests, hold_memory, look_up_file, start_process, poll_process,
-                         end_process, end_strays, wall_clock_s, process_id, process_start, boot_id, booted_at_s,
-                         read_record, write_record, records_written, lock_record};
+const wdt::Host the_host{
+    .library = {.open = open_library, .find = find_entry, .is_code = is_code, .path = library_path},
+    .output = {.print = print, .flush = flush, .is_terminal = is_terminal},
+    .clock = {.now_ms = now_ms, .sleep_until_ms = sleep_until_ms, .take_stop_requests = take_stop_requests,
+              .wall_clock_s = wall_clock_s, .booted_at_s = booted_at_s},
+    .process = {.id = process_id, .start_of = process_start, .boot_id = boot_id, .hold_memory = hold_memory},
+    .files = {.look_up = look_up_file},
+    .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
+    .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record},
+};
 
 }  // namespace
 
@@ -223,9 +235,22 @@ const wdt::Host& host() { return the_host; }
 
 int run(const std::vector<std::string>& user_arguments, bool service) {
     std::vector<const char*> argv{"wdtctl"};
+    if (service) argv.push_back("--service");
     for (const std::string& argument : user_arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);
-    return wdt::run(static_cast<int>(argv.size()) - 1, argv.data(), the_host, service);
+    return run_argv(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+int run_argv(int argc, const char* const* argv) {
+    static wdt::CommandLine line;  // not on the stack that a kill jumps over
+    if (!wdt::read_command_line(argc, argv, line)) throw std::bad_alloc();
+    if (setjmp(killed) != 0) {
+        wdt::forget_command_line(line);
+        return kKilled;
+    }
+    const int status = wdt::run(line, the_host);
+    wdt::forget_command_line(line);
+    return status;
 }
 
 DriverCall set(int n, int32_t milliseconds) { return {"SetWDT" + std::to_string(n), milliseconds, 208, 0}; }

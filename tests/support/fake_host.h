@@ -48,7 +48,7 @@ struct World {
     std::set<std::string> failing_entries;  // answer 1 (not done) from each call
     std::set<std::string> held_only_entries; // answer 2 (done while the device is held)
     std::set<size_t> failing_calls;         // the same for these calls, counted from 0
-    int rounds = 3;                         // waits granted before the process is ended
+    int rounds = 3;                         // waits granted before the process is ended, as if killed
     int stop_at_round = -1;                 // the wait, from 0, during which a stop is requested
     std::map<int, wdt::Wake> wakes;         // per wait, from 0: how it ends instead of at its deadline
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
@@ -83,6 +83,7 @@ struct World {
     std::vector<std::string> lookups;
     std::vector<DriverCall> calls;
     std::string output;
+    std::vector<std::pair<wdt::Severity, std::string>> severities;  // each message, with its severity
     size_t flushed_bytes = 0;               // output length at the last flush
     std::vector<int64_t> wait_deadlines;
     std::vector<size_t> flushed_at_wait;    // flushed_bytes at the start of each wait
@@ -98,8 +99,13 @@ World& world();
 void reset();
 const wdt::Host& host();
 
+// What run answers for a run that the world ended as if the process were killed.
+inline constexpr int kKilled = -9;
+
 // Runs the tool on the given user arguments (argument 0 is "wdtctl"), as a service if asked.
 int run(const std::vector<std::string>& user_arguments, bool service = false);
+// The same on an argument vector as the process gets it.
+int run_argv(int argc, const char* const* argv);
 
 // Shorthands for expected calls.
 DriverCall set(int n, int32_t milliseconds);

@@ -17,7 +17,7 @@ protected:
 
 TEST_F(DriverBinding, AbsentLibraryLooksUpNothing) {
     fake::world().library_present = false;
-    const wdt::LoadResult result = wdt::load_driver(driver, fake::host());
+    const wdt::LoadResult result = wdt::load_driver(driver, fake::host().library);
     EXPECT_EQ(result.status, wdt::LoadStatus::no_library);
     EXPECT_TRUE(fake::world().lookups.empty());
 }
@@ -35,7 +35,7 @@ TEST_F(DriverBinding, ReportsFirstMissingEntryInLookupOrder) {
     for (const auto& c : cases) {
         fake::reset();
         fake::world().missing_entries = c.missing;
-        const wdt::LoadResult result = wdt::load_driver(driver, fake::host());
+        const wdt::LoadResult result = wdt::load_driver(driver, fake::host().library);
         EXPECT_EQ(result.status, wdt::LoadStatus::missing_entry);
         EXPECT_EQ(std::string(result.missing_entry), c.reported);
         EXPECT_EQ(driver.library, nullptr) << "a partly bound driver must not be usable";
@@ -43,7 +43,7 @@ TEST_F(DriverBinding, ReportsFirstMissingEntryInLookupOrder) {
 }
 
 TEST_F(DriverBinding, LooksUpAllSixInOrderAndCallsTheRightEntries) {
-    ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded);
+    ASSERT_EQ(wdt::load_driver(driver, fake::host().library).status, wdt::LoadStatus::loaded);
     EXPECT_EQ(fake::world().lookups, kLookupOrder);
     EXPECT_TRUE(fake::world().calls.empty());
 
@@ -80,7 +80,7 @@ TEST_F(DriverBinding, ResultsAreReadOnlyFromALibraryThatReportsThem) {
         fake::world().marker_answer = c.answer;
         fake::world().failing_entries = {"SetWDT1", "ResetWDT0", "DisableWDT1"};
         fake::world().held_only_entries = {"SetWDT0", "ResetWDT1"};
-        ASSERT_EQ(wdt::load_driver(driver, fake::host()).status, wdt::LoadStatus::loaded) << c.name;
+        ASSERT_EQ(wdt::load_driver(driver, fake::host().library).status, wdt::LoadStatus::loaded) << c.name;
         EXPECT_EQ(driver.reports_status, c.reports) << c.name;
         const Outcome failed = c.reports ? Outcome::not_done : Outcome::done;
         const Outcome held = c.reports ? Outcome::done_while_held : Outcome::done;

@@ -66,7 +66,7 @@ TEST_F(Guards, UnsoundOptionsAreRefusedBeforeTheLibraryIsLoaded) {
 TEST_F(Guards, SilentHeartbeatStopsRefreshesUntilNewsComesBack) {
     fake::world().touched["/run/app"] = {{0, 5000}, {19000, 100000}};
     fake::world().rounds = 10;  // slots at 3, 5, ... 21 s
-    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}), 0);
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}), fake::kKilled);
     EXPECT_EQ(fake::world().output,
               "System will be reset after 10 seconds.\n" + announcement(10, 2) +
                   "WDT0: no news from --heartbeat=/run/app for 12 seconds: refreshes stop, and the watchdog resets the "
@@ -84,7 +84,7 @@ TEST_F(Guards, TheGraceIsNeverCutShort) {
     fake::World& world = fake::world();
     for (int64_t touch = 1000; touch < 200000; touch += 3500) world.touched["/run/app"].push_back({touch, touch + 1});
     world.rounds = 60;
-    EXPECT_EQ(fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"}), 0);
+    EXPECT_EQ(fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"}), fake::kKilled);
     EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 3));
     EXPECT_EQ(refresh_times().size(), 60u);
 
@@ -147,18 +147,24 @@ TEST_F(Guards, OnlyWhatIsReallyReadIsNews) {
     world.touched["/mnt/old"] = {{0, 1}};  // an old file, never touched again
     for (int64_t t = 4000; t < 40000; t += 4000) world.unreadable["/mnt/old"].push_back({t, t + 2000});
     world.rounds = 12;
-    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/mnt/old"}), 0);
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/mnt/old"}), fake::kKilled);
     EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 2) +
                                 "WDT0: --heartbeat=/mnt/old cannot be read: Input/output error: no news from it until it can.\r\n"
                                 "WDT0: no news from --heartbeat=/mnt/old for 12 seconds: refreshes stop, and the watchdog "
                                 "resets the machine in about 10 seconds!\r\n");
+    // Each message ranks as it is made, whatever its words: the reason "Input/output error" leaves the
+    // look-up's line a warning.
+    using wdt::Severity;
+    std::vector<Severity> ranks;
+    for (const auto& [severity, text] : world.severities) ranks.push_back(severity);
+    EXPECT_EQ(ranks, (std::vector<Severity>{Severity::info, Severity::info, Severity::warning, Severity::error}));
 
     fake::reset();
     fake::World& again = fake::world();
     again.hung = {"/mnt/hung"};
     again.commands = {{"nothere", {100, false, true}}};
     again.rounds = 8;
-    EXPECT_EQ(fake::run({"W1", "L2", "--grace=10", "--heartbeat=/mnt/hung", "--heartbeat=/run/none", "--check=nothere"}), 0);
+    EXPECT_EQ(fake::run({"W1", "L2", "--grace=10", "--heartbeat=/mnt/hung", "--heartbeat=/run/none", "--check=nothere"}), fake::kKilled);
     EXPECT_EQ(again.output, announcement(5, 2) +
                                 "WDT1: --heartbeat=/mnt/hung: the file system has not answered for 2 seconds: no news "
                                 "from it meanwhile.\r\n"
@@ -238,7 +244,7 @@ TEST_F(Guards, ChecksAreNeverWaitedForAndAStopEndsThem) {
     fake::reset();
     fake::world().commands = {{"bad", {100, false}}};
     fake::world().rounds = 5;
-    EXPECT_EQ(fake::run({"W1", "L2", "--grace=5", "--check=bad"}), 0);
+    EXPECT_EQ(fake::run({"W1", "L2", "--grace=5", "--check=bad"}), fake::kKilled);
     EXPECT_EQ(refresh_times(), (std::vector<int64_t>{3000, 5000}));
 }
 

@@ -131,8 +131,8 @@ TEST(Interpreter, WhatLastsOnlyWhileHeldIsConfirmedOnlyWhenTheLoopHoldsIt) {
         {{"W0", "T5"}, "WDT0 could not be set!\r\n", 1},
         {{"W0", "R"}, "WDT0 could not be reset!\r\n", 1},
         {{"W0", "T5", "R", "L2"}, "WDT0 could not be set!\r\n", 1},  // the R ends the line before the L
-        {{"W0", "T5", "L2"}, armed(5) + loop, 0},
-        {{"W0", "L2", "R"}, refreshed(0) + loop, 0},
+        {{"W0", "T5", "L2"}, armed(5) + loop, fake::kKilled},
+        {{"W0", "L2", "R"}, refreshed(0) + loop, fake::kKilled},
         {{"W0", "D"}, disabled(0), 0},
     };
     for (const auto& c : cases) {
@@ -180,7 +180,7 @@ TEST(Interpreter, UsageWhenFewerThanTwoUserArguments) {
 TEST(Interpreter, NoArgumentVectorAtAllStillPrintsUsage) {
     fake::reset();
     const char* const argv[] = {nullptr};
-    EXPECT_EQ(wdt::run(0, argv, fake::host()), 1);
+    EXPECT_EQ(fake::run_argv(0, argv), 1);
     EXPECT_EQ(fake::world().output.substr(0, 23), "Usage:  <W?> <T?/D/R>\n\n");
 }
 

@@ -74,7 +74,7 @@ TEST_F(KeepAlive, RefreshesOnSchedule) {
     for (const auto& c : cases) {
         fake::reset();
         const int64_t start = fake::world().now_ms;
-        EXPECT_EQ(fake::run(c.arguments), 0);
+        EXPECT_EQ(fake::run(c.arguments), fake::kKilled);
         EXPECT_EQ(fake::world().output, c.output);
         EXPECT_EQ(fake::world().calls, c.calls);
         const std::vector<int64_t> expected = {start + c.period_ms, start + 2 * c.period_ms, start + 3 * c.period_ms,
@@ -125,7 +125,7 @@ TEST_F(KeepAlive, DriverCallLongerThanAPeriodCausesNoBurst) {
 TEST_F(KeepAlive, FailedRefreshesNeverEndTheLoopAndAreSaidOnce) {
     fake::world().rounds = 6;
     fake::world().failing_calls = {2, 3, 4};  // the second to fourth refresh
-    EXPECT_EQ(fake::run({"W0", "T5", "L2"}), 0);
+    EXPECT_EQ(fake::run({"W0", "T5", "L2"}), fake::kKilled);
     Calls expected(7, reset_entry(0));
     expected[0] = set(0, 5000);
     EXPECT_EQ(fake::world().calls, expected);
