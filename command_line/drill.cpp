@@ -1,6 +1,9 @@
 #include "command_line/drill.h"
 
+#include <cstring>
+
 #include "command_line/interpreter.h"
+#include "command_line/keeper.h"
 #include "command_line/messages.h"
 #include "command_line/record.h"
 #include "command_line/text.h"
@@ -9,28 +12,41 @@
 namespace wdt {
 namespace {
 
-// Whether the command line holds only what a drill takes: the selector, at most one T, and
-// arguments no command reads; the timeout into `seconds` (5 without a T).
+// Whether the command line holds only what a drill takes: one selector and at most one T; the
+// timeout into `seconds` (5 without a T).
 bool only_a_drill(const CommandLine& line, int32_t& seconds) {
-    int timeouts = 0;
+    int selectors = 0, timeouts = 0;
     for (int i = 0; i < line.count; ++i) {
         const Argument& argument = line.arguments[i];
-        switch (argument.role) {
-            case Role::disable:
-            case Role::refresh:
-            case Role::loop:
-            case Role::guard:
-            case Role::status:
-                return false;
-            case Role::timeout:
-                ++timeouts;
-                seconds = argument.number;
-                break;
-            default:
-                break;
+        if (argument.role == Role::selector) {
+            ++selectors;
+        } else if (argument.role == Role::timeout) {
+            ++timeouts;
+            seconds = argument.number;
+        } else if (argument.role != Role::drill) {
+            return false;
         }
     }
-    return !line.service && timeouts <= 1;
+    return !line.service && selectors == 1 && timeouts <= 1;
+}
+
+// Whether the driver says the watchdog runs already, or another process holds it: a drill would
+// take it over and disarm what it did not arm. Says why, and answers true then.
+bool running_already(const WatchdogDriver& driver, const Host& host, unsigned n, Refusal& refusal) {
+    static char description[4096];
+    if (describe(driver, host.library, n, true, description, sizeof description) < 0) return false;
+    char state[32] = "", holder[160] = "";
+    const bool held = field(description, "Held by", holder, sizeof holder) && std::strncmp(holder, "pid ", 4) == 0;
+    const bool active = field(description, "State", state, sizeof state) && std::strcmp(state, "active") == 0;
+    if (held) {
+        refuse(host, refusal, Severity::refusal, "WDT%u is held by %s: a drill would take it over and disarm it at its end; "
+               "this drill is refused, and nothing was done!\r\n", n, holder);
+    } else if (active) {
+        refuse(host, refusal, Severity::refusal, "WDT%u runs already (the firmware, or a command before, armed it): a drill "
+               "would disarm it at its end; this drill is refused, and nothing was done (disarm it first with W%u D if that "
+               "is meant)!\r\n", n, n);
+    }
+    return held || active;
 }
 
 // How long the drill waits for the reset: twice the timeout, and at least ten seconds more.
@@ -50,27 +66,35 @@ void count_down(const Host& host, int64_t armed_ms, int32_t timeout, int32_t wai
     host.output.flush();
 }
 
+// After a drill that the machine did not answer: nothing keeps the watchdog now.
+void say_unguarded(const Host& host, unsigned n) {
+    say(host, Severity::warning, "WDT%u is not kept alive now: start its keep-alive again (%s).\r\n", n,
+        host.words.start_service);
+}
+
 }  // namespace
 
 int run_drill(const CommandLine& line, const Host& host) {
     int32_t timeout = 5;
     Refusal refusal;
     if (!only_a_drill(line, timeout)) {
-        say(host, Severity::refusal, "Drill Parameter error: --drill takes W0 or W1 and one T, and runs from a console: no D, R, L, guard, "
-                  "--status or --service!\r\n");
+        say(host, Severity::refusal, "Drill Parameter error: --drill takes one W0 or W1 and at most one T, from a console, and "
+                  "nothing else!\r\n");
         return 1;
     }
     if (!timeout_in_range(timeout)) {
         refuse_timeout(host, refusal);
         return 1;
     }
+    // Nothing reaches the driver beside another keeper of this watchdog, nor when the watchdog
+    // runs already, and nothing unless the drill is on disk, so that the next start and a status
+    // can tell what came of it.
+    if (line.selection == Selection::made && !keep_watchdog(host, line.watchdog, KeeperKind::drill, refusal)) return 1;
     WatchdogDriver driver;
     if (!load_or_say(driver, host, refusal)) return 1;
     unsigned n = 0;
     if (!select_watchdog(line, host, refusal, n)) return 1;
-
-    // Nothing reaches the driver beside a keep-alive of this watchdog, and nothing unless the
-    // drill is on disk, so that the next start and a status can tell what came of it.
+    if (running_already(driver, host, n, refusal)) return 1;
     Record record;
     if (open_record(record, host, driver, n, line, false) == Opening::running_beside) return 1;
     if (!record_drill(record, host, timeout)) {
@@ -100,6 +124,7 @@ int run_drill(const CommandLine& line, const Host& host) {
             if (terminal) say(host, Severity::info, "\r\n");
             const bool disabled = disable_and_say(driver, host, n, refusal);
             record_drill_result(record, host, disabled ? "cancelled" : "cancelled, but the disarm was not done");
+            say_unguarded(host, n);
             return 1;
         }
         if (host.clock.now_ms() < give_up) continue;
@@ -110,6 +135,7 @@ int run_drill(const CommandLine& line, const Host& host) {
         record_drill_result(record, host, result);
         say(host, Severity::error, "Drill error: WDT%u did not reset the machine within %ld seconds of the arm; see DRILL in the manual "
                   "for the usual causes!\r\n", n, static_cast<long>(waiting));
+        say_unguarded(host, n);
         return 1;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "command_line/drill.h"
 #include "command_line/keep_alive.h"
+#include "command_line/keeper.h"
 #include "command_line/record.h"
 #include "command_line/status.h"
 #include "command_line/text.h"
@@ -70,17 +71,15 @@ bool carry_out_commands(const CommandLine& line, const Host& host, const Watchdo
     return true;
 }
 
-// Says each argument that starts with "--" and is none of the tool's options (a misspelt option, or
-// one whose value was given as an argument of its own): it is ignored, as any other argument the
-// command passes do not know, but a guard that silently is not there is worse than a word.
-void say_unknown_options(const CommandLine& line, const Host& host) {
-    for (int i = 0; i < line.count; ++i) {
-        if (line.arguments[i].role != Role::unknown_option) continue;
-        char shown[200];
-        show(line.arguments[i].text, shown, sizeof shown);
-        say(host, Severity::warning, "Ignored unknown option %s: options are --service, --status, --drill, --heartbeat=PATH, "
-            "--check=COMMAND, --grace=SECONDS and --repair=COMMAND, each one argument.\r\n", shown);
+// What keeps the watchdog while this command line runs: a keep-alive, or a command that arms or
+// disarms it; nothing for one that only refreshes it (a refresh beside a keep-alive is harmless).
+bool keeps(const CommandLine& line, KeeperKind& kind) {
+    kind = line.service ? KeeperKind::service : line.loop != nullptr ? KeeperKind::console : KeeperKind::command;
+    if (kind != KeeperKind::command) return true;
+    for (int i = 0; i < line.pass_end; ++i) {
+        if (line.arguments[i].role == Role::timeout || line.arguments[i].role == Role::disable) return true;
     }
+    return false;
 }
 
 // What a run of the commands came to, beside its exit status.
@@ -92,13 +91,14 @@ struct Ran {
 };
 
 int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
-    // Guard options (--name=value) stand among the commands, which never take an argument that
-    // starts with '-'; they do not count as commands.
-    if (line.count - line.guards.options < 2) {
-        print_usage(host, line.program);
+    if (line.guards.options > 0 && !guard_options_hold(line, host, ran.refusal)) return 1;
+    // The watchdog is this run's before anything of the driver is loaded. A line without a sound
+    // selector takes nothing, and is refused below as ever.
+    KeeperKind kind = KeeperKind::command;
+    if (line.selection == Selection::made && keeps(line, kind) && !keep_watchdog(host, line.watchdog, kind, ran.refusal)) {
+        ran.beside = true;
         return 1;
     }
-    if (line.guards.options > 0 && !guard_options_hold(line, host, ran.refusal)) return 1;
     WatchdogDriver driver;
     if (!load_or_say(driver, host, ran.refusal)) return 1;
     unsigned n = 0;
@@ -159,18 +159,26 @@ bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal) {
 }
 
 int run(const CommandLine& line, const Host& host) {
-    say_unknown_options(line, host);
-    if ((line.drill || line.status) && line.count < 2) {
+    // Guard options (--name=value) stand among the commands, which never take an argument that
+    // starts with '-'; they do not count as commands.
+    if (line.count - (line.drill || line.status ? 0 : line.guards.options) < 2) {
         print_usage(host, line.program);
         return 1;
     }
-    if (line.drill) return run_drill(line, host);
-    if (line.status) return show_status(line, host);
     Ran ran;
-    const int status = run_commands(line, host, ran);
+    int status = 1;
+    if (const Argument* miss = first_near_miss(line)) {
+        refuse_near_miss(host, ran.refusal, *miss);
+    } else if (line.drill) {
+        return run_drill(line, host);
+    } else if (line.status) {
+        return show_status(line, host);
+    } else {
+        status = run_commands(line, host, ran);
+    }
     // A service's start that is refused before its loop is recorded, so that the next start says so.
     if (line.service && status != 0 && !ran.state.loop_entered && !ran.beside && line.selection == Selection::made &&
-        line.count >= 2) {
+        try_to_keep(host, line.watchdog, KeeperKind::service)) {
         record_refusal(host, line.watchdog, line, ran.refusal.line, ran.record);
     }
     return status;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line/text.h"
+
 namespace wdt {
 
 void refuse(const Host& host, Refusal& refusal, Severity severity, const char* format, ...) {
@@ -16,6 +18,18 @@ void refuse(const Host& host, Refusal& refusal, Severity severity, const char* f
     va_end(kept);
     host.output.print(severity, format, args);
     va_end(args);
+}
+
+void refuse_near_miss(const Host& host, Refusal& refusal, const Argument& miss) {
+    char shown[200];
+    show(miss.text, shown, sizeof shown);
+    if (miss.resembles != nullptr) {
+        refuse(host, refusal, Severity::refusal, "Option error: %s is not one of the options (did you mean %s, as one "
+               "argument?), and nothing was done!\r\n", shown, miss.resembles);
+    } else {
+        refuse(host, refusal, Severity::refusal, "Option error: %s is not one of the options (--service, --status, --drill, "
+               "--heartbeat=PATH, --check=COMMAND, --grace=SECONDS, --repair=COMMAND), and nothing was done!\r\n", shown);
+    }
 }
 
 bool timeout_in_range(int32_t seconds) { return static_cast<uint32_t>(seconds) - 1u <= 511u; }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "command_line/reading.h"
 #include "driver/watchdog_driver.h"
 #include "platform/host.h"
 
@@ -17,6 +18,9 @@ struct Refusal {
 
 // Says a message that ends the run, and keeps it in `refusal` unless that holds one already.
 [[gnu::format(printf, 4, 5)]] void refuse(const Host& host, Refusal& refusal, Severity severity, const char* format, ...);
+
+// Refuses a command line with an argument meant as an option that is none.
+void refuse_near_miss(const Host& host, Refusal& refusal, const Argument& miss);
 
 // Whether a timeout is one the watchdog takes: 1 to 512 seconds.
 bool timeout_in_range(int32_t seconds);

@@ -14,8 +14,63 @@ constexpr const char* kServiceOption = "--service";
 constexpr const char* kStatusOption = "--status";
 constexpr const char* kDrillOption = "--drill";
 
+// The options by name, as a near miss is compared with them, and as a refusal names them.
+struct Option {
+    const char* name;
+    const char* shown;
+};
+constexpr Option kOptions[] = {
+    {"service", "--service"},       {"status", "--status"},        {"drill", "--drill"},
+    {"heartbeat", "--heartbeat=PATH"}, {"check", "--check=COMMAND"}, {"grace", "--grace=SECONDS"},
+    {"repair", "--repair=COMMAND"},
+};
+
 // An argument's first letter, upper case: what names a command.
 int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+
+// How many bytes of a dash, or of a character that stands for one in a document (U+2010 to
+// U+2015, U+2212, in UTF-8), begin the text; 0 when none does.
+size_t dash_at(const char* text) {
+    const auto* c = reinterpret_cast<const unsigned char*>(text);
+    if (c[0] == '-') return 1;
+    if (c[0] == 0xe2 && c[1] == 0x80 && c[2] >= 0x90 && c[2] <= 0x95) return 3;
+    if (c[0] == 0xe2 && c[1] == 0x88 && c[2] == 0x92) return 3;
+    return 0;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether a name of `length` bytes is the option's name in any case, or one letter off: one
+// letter more, one less, one other, or two side by side swapped.
+bool resembles(const char* name, size_t length, const char* option) {
+    const size_t wanted = std::strlen(option);
+    if (length + 1 < wanted || length > wanted + 1) return false;
+    size_t i = 0;
+    while (i < length && i < wanted && lower(name[i]) == option[i]) ++i;
+    if (i == length && i == wanted) return true;
+    const auto same = [&](size_t from, size_t to) {
+        for (; from < length && to < wanted; ++from, ++to) {
+            if (lower(name[from]) != option[to]) return false;
+        }
+        return from == length && to == wanted;
+    };
+    if (length == wanted) {
+        const bool swapped = i + 1 < length && lower(name[i]) == option[i + 1] && lower(name[i + 1]) == option[i] &&
+                             same(i + 2, i + 2);
+        return swapped || same(i + 1, i + 1);
+    }
+    return length > wanted ? same(i + 1, i) : same(i, i + 1);
+}
+
+// The option that an argument, its dashes taken away, is meant as; nullptr when it is none.
+const char* option_meant(const char* text) {
+    while (size_t dash = dash_at(text)) text += dash;
+    const size_t length = std::strcspn(text, "=");
+    for (const Option& option : kOptions) {
+        if (resembles(text, length, option.name)) return option.shown;
+    }
+    return nullptr;
+}
 
 // The value after "--name=" when the argument is that option; nullptr otherwise.
 const char* value_of(const char* argument, const char* option) {
@@ -71,18 +126,20 @@ bool read_guard_option(const char* argument, GuardOptions& guards) {
 }
 
 Argument read_argument(const char* text, GuardOptions& guards) {
-    if (std::strcmp(text, kStatusOption) == 0) return {text, Role::status, 0};
-    if (std::strcmp(text, kDrillOption) == 0) return {text, Role::drill, 0};
-    if (read_guard_option(text, guards)) return {text, Role::guard, 0};
-    if (std::strncmp(text, "--", 2) == 0) return {text, Role::unknown_option, 0};
+    if (std::strcmp(text, kStatusOption) == 0) return {text, Role::status, 0, nullptr};
+    if (std::strcmp(text, kDrillOption) == 0) return {text, Role::drill, 0, nullptr};
+    if (read_guard_option(text, guards)) return {text, Role::guard, 0, nullptr};
+    if (dash_at(text) > 0) return {text, Role::near_miss, 0, option_meant(text)};
     switch (upper(text[0])) {
-        case 'W': return {text, Role::selector, 0};
-        case 'T': return {text, Role::timeout, parse_number(text + 1)};
-        case 'D': return {text, Role::disable, 0};
-        case 'R': return {text, Role::refresh, 0};
-        case 'L': return {text, Role::loop, parse_number(text + 1)};
-        default: return {text, Role::skipped, 0};
+        case 'W': return {text, Role::selector, 0, nullptr};
+        case 'T': return {text, Role::timeout, parse_number(text + 1), nullptr};
+        case 'D': return {text, Role::disable, 0, nullptr};
+        case 'R': return {text, Role::refresh, 0, nullptr};
+        case 'L': return {text, Role::loop, parse_number(text + 1), nullptr};
+        default: break;
     }
+    const char* meant = option_meant(text);
+    return {text, meant != nullptr ? Role::near_miss : Role::skipped, 0, meant};
 }
 
 }  // namespace
@@ -125,6 +182,13 @@ bool read_command_line(int argc, const char* const* argv, CommandLine& line) {
         }
     }
     return true;
+}
+
+const Argument* first_near_miss(const CommandLine& line) {
+    for (int i = 0; i < line.count; ++i) {
+        if (line.arguments[i].role == Role::near_miss) return &line.arguments[i];
+    }
+    return nullptr;
 }
 
 void forget_command_line(CommandLine& line) {

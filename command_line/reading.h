@@ -25,14 +25,15 @@ enum class Role : uint8_t {
     guard,           // --heartbeat=, --check=, --grace=, --repair=
     status,          // --status
     drill,           // --drill
-    unknown_option,  // starts with "--" and is none of the options: said, and skipped
+    near_miss,       // none of the options, but meant as one: refuses the whole line
     skipped,         // anything else: no pass reads it
 };
 
 struct Argument {
     const char* text;
     Role role;
-    int32_t number;  // timeout and loop: the number after the letter
+    int32_t number;            // timeout and loop: the number after the letter
+    const char* resembles;     // near_miss: the option it resembles ("--drill"); nullptr when none
 };
 
 // A heartbeat file or a check command, as given.
@@ -74,6 +75,13 @@ struct CommandLine {
 bool read_command_line(int argc, const char* const* argv, CommandLine& line);
 // Gives back what the reading kept.
 void forget_command_line(CommandLine& line);
+
+// The first argument that is meant as an option and is none, or nullptr. An argument that starts
+// with a dash (or a dash that a document put in its place: U+2010 to U+2015, U+2212) must be one of
+// the options exactly; one that starts with none of the letters W, T, D, R, L must not be, once its
+// dashes are taken away, an option's name in any case or one letter off. A typo in a unit file
+// then fails the unit rather than run something else.
+const Argument* first_near_miss(const CommandLine& line);
 
 // The command line as one line, for a record: its arguments joined by blanks (control characters
 // shown as \xHH, cut where it does not fit).

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "command_line/keeper.h"
 #include "command_line/text.h"
 #include "platform/utc.h"
 
@@ -24,24 +25,6 @@ Enum from_word(const char* word, const char* const (&words)[count]) {
         if (std::strcmp(word, words[i]) == 0) return static_cast<Enum>(i);
     }
     return static_cast<Enum>(0);
-}
-
-// The value of the line "Name: value" in a record, copied into value (cut where it does not fit);
-// false when there is none.
-bool field(const char* record, const char* name, char* value, size_t size) {
-    const size_t length = std::strlen(name);
-    for (const char* line = record; line != nullptr && *line != '\0';) {
-        const char* end = std::strchr(line, '\n');
-        if (end == nullptr) return false;
-        if (std::strncmp(line, name, length) == 0 && line[length] == ':' && line[length + 1] == ' ') {
-            const size_t taken = std::min(static_cast<size_t>(end - line) - length - 2, size - 1);
-            std::memcpy(value, line + length + 2, taken);
-            value[taken] = '\0';
-            return true;
-        }
-        line = end + 1;
-    }
-    return false;
 }
 
 int64_t number_field(const char* record, const char* name) {
@@ -88,36 +71,25 @@ void parse(const char* text, Parsed& record) {
 }
 
 // Reads watchdog n's record; answers how it went, with what it says when it is whole.
-enum class Found { none, refused, damaged, whole };
+enum class Found { none, refused, denied, damaged, whole };
 Found read(const Host& host, unsigned n, Parsed& record, char* reason, size_t reason_size) {
     static char text[kRecordSize];
     const RecordRead got = host.records.read(n, text, sizeof text, reason, reason_size);
     if (got == RecordRead::none) return Found::none;
     if (got == RecordRead::refused) return Found::refused;
+    if (got == RecordRead::denied) {
+        put(reason, reason_size, "this process may not read it");
+        return Found::denied;
+    }
     char state[32];
     if (!is_whole(text, std::strlen(text)) || !field(text, "State", state, sizeof state)) return Found::damaged;
     parse(text, record);
     return Found::whole;
 }
 
-// Whether the record and this process name the same boot: yes, no, or cannot be told (an older
-// record names none).
-enum class Boot { same, earlier, unknown };
-Boot boot_of(const Host& host, const char* recorded) {
-    char now[64];
-    if (recorded[0] == '\0' || !host.process.boot_id(now, sizeof now)) return Boot::unknown;
-    return std::strcmp(now, recorded) == 0 ? Boot::same : Boot::earlier;
-}
-
-// Whether the process that wrote the record still runs: the same pid, with the same start, in
-// this boot.
-enum class Runs { no, yes, unknown };
+// Whether the process that wrote the record still runs.
 Runs still_runs(const Host& host, const Parsed& record) {
-    const int64_t pid = std::strtoll(record.pid, nullptr, 10);
-    if (pid <= 0 || boot_of(host, record.boot) == Boot::earlier) return Runs::no;
-    const int64_t start = host.process.start_of(pid);
-    if (start < 0) return Runs::unknown;
-    return start != 0 && (record.process_start == 0 || start == record.process_start) ? Runs::yes : Runs::no;
+    return still_runs(host, std::strtoll(record.pid, nullptr, 10), record.process_start, record.boot);
 }
 
 // Whether the run that wrote the record was still going when it wrote it.
@@ -268,18 +240,12 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
     Parsed previous;
     char problem[300] = "";
     const Found found = read(host, n, previous, problem, sizeof problem);
+    // A keeper of a version that took no lock of this kind is found by its record.
     const Runs runs = found == Found::whole && keeps_running(previous) ? still_runs(host, previous) : Runs::no;
-    const RecordLock lock = host.records.lock(n);
-    if (runs == Runs::yes || lock == RecordLock::held_elsewhere) {
+    if (runs == Runs::yes) {
         const bool drill = previous.state == KeepAlive::drill;
-        if (runs == Runs::yes) {
-            say(host, Severity::refusal, "WDT%u: %s (pid %s, started %s) still runs for this watchdog: this start is refused; stop it "
-                "first (systemctl stop wdtctl; on Windows, sc stop wdtctl).\r\n", n, drill ? "a drill" : "a keep-alive",
-                previous.pid, previous.started);
-        } else {
-            say(host, Severity::refusal, "WDT%u: another process keeps this watchdog's record (a keep-alive or a drill): this start is "
-                "refused; stop it first (systemctl stop wdtctl; on Windows, sc stop wdtctl).\r\n", n);
-        }
+        say(host, Severity::refusal, "WDT%u: %s (pid %s, started %s) still runs for this watchdog: this start is refused; stop it "
+            "first (%s).\r\n", n, drill ? "a drill" : "a keep-alive", previous.pid, previous.started, host.words.stop_service);
         record.kept = false;  // the other one's record stays as it is
         return Opening::running_beside;
     }
@@ -287,7 +253,7 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
     if (found == Found::none) {
         record.previous_reason = PreviousRun::none;
         put(record.previous, sizeof record.previous, "no record of an earlier run");
-    } else if (found == Found::refused) {
+    } else if (found == Found::refused || found == Found::denied) {
         record.previous_reason = PreviousRun::unknown;
         severity = Severity::warning;
         put(record.previous, sizeof record.previous, "the record is not the tool's own, and is not used: %s", problem);
@@ -343,7 +309,6 @@ void note_unwritten(Record& record, const Host& host, bool failed) {
 }
 
 void record_refusal(const Host& host, unsigned n, const CommandLine& line, const char* why, const Record& started) {
-    if (host.records.lock(n) == RecordLock::held_elsewhere) return;  // another keep-alive's record stays as it is
     Record record;
     prepare(record, host, n, line);
     Parsed previous;
@@ -368,9 +333,12 @@ bool describe_record(const Host& host, unsigned n, const char* description, char
         const int written = std::snprintf(out + used, size - used, "%s: %s\n", name, value);
         if (written > 0) used = std::min(size - 1, used + static_cast<size_t>(written));
     };
+    char cannot_tell[96];
+    put(cannot_tell, sizeof cannot_tell, "cannot be told: %s", host.words.privileged);
     if (found != Found::whole) {
         add("Keep-alive", found == Found::none      ? "none recorded"
                           : found == Found::damaged ? "the record is damaged"
+                          : found == Found::denied  ? cannot_tell
                                                     : "the record is not the tool's own, and is not used");
         if (found == Found::refused) add("Record", problem);
         return false;
@@ -382,7 +350,7 @@ bool describe_record(const Host& host, unsigned n, const char* description, char
                       : state == KeepAlive::refused ? "its last start was refused"
                       : drill && runs == Runs::yes  ? "none: a drill is under way"
                       : drill                       ? "none since the last drill"
-                      : runs == Runs::unknown       ? "cannot be told whether it still runs"
+                      : runs == Runs::unknown       ? cannot_tell
                       : runs == Runs::no            ? "ended without a deliberate stop"
                       : state == KeepAlive::silent  ? "running, refreshes held back by a guard"
                                                     : "running");

@@ -54,9 +54,10 @@ enum class Opening {
     running_beside, // another keep-alive (or a drill) runs for this watchdog: said; the start must not go on
 };
 
-// Reads the previous record of watchdog n (and takes the watchdog's record for this process), and
+// Reads the previous record of watchdog n (whose lock the caller holds, where there is one), and
 // says in one line why the previous run ended: where it ended without a deliberate stop in an
 // earlier boot, joined with what the driver says of the last reset; a drill, with its outcome.
+// A keeper that took no lock (an earlier version) is found by its record, and refuses the start.
 Opening open_record(Record& record, const Host& host, const WatchdogDriver& driver, unsigned n, const CommandLine& line,
                     bool say_reason = true);
 // Hands the record over with the keep-alive's state (running, stopped, or silent with the guard
@@ -71,8 +72,8 @@ void record_drill_result(Record& record, const Host& host, const char* result);
 // handed over).
 void note_unwritten(Record& record, const Host& host, bool failed = false);
 // Records that a service's start was refused, and why (the line it said), so that the next start
-// names it; `previous` is the reason the start said, if it got so far. `n` is the watchdog the
-// command line selects.
+// names it; `started` holds the reason the start said, if it got so far. `n` is the watchdog the
+// command line selects, whose lock the caller holds (where there is one).
 void record_refusal(const Host& host, unsigned n, const CommandLine& line, const char* why, const Record& started);
 
 // What the last record of watchdog n says of the keep-alive, as "Name: value" lines for a status;

@@ -1,7 +1,9 @@
 #include "command_line/text.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace wdt {
 
@@ -22,6 +24,22 @@ void show(const char* text, char* shown, size_t size) {
         }
     }
     shown[used] = '\0';
+}
+
+bool field(const char* text, const char* name, char* value, size_t size) {
+    const size_t length = std::strlen(name);
+    for (const char* line = text; line != nullptr && *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        if (end == nullptr) return false;
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':' && line[length + 1] == ' ') {
+            const size_t taken = std::min(static_cast<size_t>(end - line) - length - 2, size - 1);
+            std::memcpy(value, line + length + 2, taken);
+            value[taken] = '\0';
+            return true;
+        }
+        line = end + 1;
+    }
+    return false;
 }
 
 void put(char* out, size_t size, const char* format, ...) {

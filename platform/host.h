@@ -52,9 +52,13 @@ enum class RecordRead {
     none,     // there is no record
     read,     // the buffer holds it
     refused,  // something is there that is not the tool's own file: `reason` says what, and it is not used
+    denied,   // this process may not read it (not root, not elevated)
 };
 
-// Whether a process may keep a watchdog's record: only one at a time.
+// Whether this process keeps a watchdog: only one process at a time does. Taken once, the lock is
+// this process's until it ends; taking it again answers taken. Unavailable: there is no lock to
+// take (a process without the rights to one, a system without the folder), and the run goes on
+// as it did before keepers were kept apart.
 enum class RecordLock { taken, held_elsewhere, unavailable };
 
 struct Host {
@@ -145,10 +149,23 @@ struct Host {
         // write has failed since the process started, or has not finished in time. Answers at
         // once with 0.
         bool (*written)(int64_t wait_ms);
-        // Keeps other processes from keeping watchdog n's record (and from drills of it) for as
-        // long as this process runs.
-        RecordLock (*lock)(unsigned n);
+        // Keeps other processes from keeping watchdog n (a keep-alive, a drill, a command that
+        // arms or disarms it) for as long as this process runs; `keeper` (one record of "Name:
+        // value" lines) says who holds it, for another process that is refused. Only a privileged
+        // process can take, hold or block it.
+        RecordLock (*lock)(unsigned n, const char* keeper);
+        // What the process that holds watchdog n's lock said of itself; none when nobody has.
+        RecordRead (*keeper)(unsigned n, char* text, size_t size);
     } records;
+
+    // The platform's own words in messages.
+    struct Words {
+        const char* stop_service;   // "systemctl stop wdtctl"
+        const char* start_service;  // "systemctl start wdtctl"
+        const char* end_process;    // "kill": followed by a pid
+        const char* privileged;     // "run as root"
+    };
+    const Words& words;
 };
 
 // The real operating system; one implementation per platform.

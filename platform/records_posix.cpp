@@ -1,9 +1,10 @@
 // A service's record of a watchdog on Linux and other POSIX systems: in the folder that systemd
-// names in STATE_DIRECTORY, else /var/lib/wdtctl. The folder and its files are taken only when
-// they are the tool's own (owned by root or by the tool's user, writable by no one else), opened
-// without following a link and without blocking, so that nothing planted there is ever used, and
-// a FIFO or a device put in their place is never opened. Writes run on a thread of their own
-// (record_writer.cpp).
+// names in STATE_DIRECTORY, else /var/lib/wdtctl; and each watchdog's lock, in RUNTIME_DIRECTORY,
+// else /run/wdtctl, which every boot starts empty and which is writable even where /var/lib is
+// not. The folders and their files are taken only when they are the tool's own (owned by root or
+// by the tool's user, writable by no one else), opened without following a link and without
+// blocking, so that nothing planted there is ever used, and a FIFO or a device put in their place
+// is never opened. Writes run on a thread of their own (record_writer.cpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -22,28 +23,39 @@
 namespace wdt::system {
 namespace {
 
-// The folder's path: the first of STATE_DIRECTORY's list when it is absolute.
-const char* folder_path() {
-    static char path[1024];
-    const char* named = std::getenv("STATE_DIRECTORY");
+// A folder's path: the first of the variable's list when it is absolute (as systemd names them),
+// else the usual one.
+struct Folder {
+    const char* variable;
+    const char* usual;
+    char path[1024];
+};
+Folder records{"STATE_DIRECTORY", "/var/lib/wdtctl", ""};
+Folder locks{"RUNTIME_DIRECTORY", "/run/wdtctl", ""};
+
+const char* path_of(Folder& folder) {
+    if (folder.path[0] != '\0') return folder.path;
+    const char* named = std::getenv(folder.variable);
     const size_t length = named != nullptr && named[0] == '/' ? std::strcspn(named, ":") : 0;
-    if (length > 0 && length < sizeof path) {
-        std::memcpy(path, named, length);
-        path[length] = '\0';
+    if (length > 0 && length < sizeof folder.path) {
+        std::memcpy(folder.path, named, length);
+        folder.path[length] = '\0';
     } else {
-        std::strcpy(path, "/var/lib/wdtctl");
+        std::snprintf(folder.path, sizeof folder.path, "%s", folder.usual);
     }
-    return path;
+    return folder.path;
 }
+
+const char* folder_path() { return path_of(records); }
 
 bool is_own(const struct stat& status) {
     return (status.st_uid == 0 || status.st_uid == geteuid()) && (status.st_mode & 022) == 0;
 }
 
 // Opens the folder, made if it is missing when asked to; -1 with the reason when it is not the
-// tool's own or cannot be had.
-int open_folder(bool make, char* reason, size_t size) {
-    const char* path = folder_path();
+// tool's own or cannot be had (errno ENOENT when it is not there).
+int open_folder(Folder& which, bool make, char* reason, size_t size) {
+    const char* path = path_of(which);
     if (make && mkdir(path, 0755) != 0 && errno != EEXIST) {
         std::snprintf(reason, size, "%s cannot be made: %s", path, std::strerror(errno));
         return -1;
@@ -51,17 +63,22 @@ int open_folder(bool make, char* reason, size_t size) {
     const int folder = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat status {};
     if (folder < 0) {
-        std::snprintf(reason, size, "%s: %s", path, std::strerror(errno));
+        const int error = errno;
+        std::snprintf(reason, size, "%s: %s", path, std::strerror(error));
+        errno = error;
         return -1;
     }
     if (fstat(folder, &status) != 0 || !is_own(status)) {
         std::snprintf(reason, size, "the folder %s is not the tool's own (owned by uid %u, mode %03o)", path,
                       static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_mode & 0777));
         close(folder);
+        errno = EPERM;
         return -1;
     }
     return folder;
 }
+
+int open_folder(bool make, char* reason, size_t size) { return open_folder(records, make, reason, size); }
 
 // Opens a file of the folder only when it is a regular file of the tool's own; never follows a
 // link, never opens a FIFO or a device (whose open could block, or start a watchdog). -1 with
@@ -82,8 +99,9 @@ int open_own(int folder, const char* name, int flags, char* reason, size_t size)
         what = "replaced while it was opened";
     }
     if (file < 0) {
-        std::snprintf(reason, size, "%s/%s is %s", folder_path(), name, what != nullptr ? what : std::strerror(errno));
-        errno = EPERM;
+        const int error = errno;
+        std::snprintf(reason, size, "%s/%s is %s", folder_path(), name, what != nullptr ? what : std::strerror(error));
+        errno = what != nullptr ? EPERM : error;
     }
     return file;
 }
@@ -116,6 +134,10 @@ int64_t wall_clock_s() { return static_cast<int64_t>(time(nullptr)); }
 
 int64_t process_id() { return getpid(); }
 
+// Whether /proc hides other users' processes from this one (mounted with hidepid): the first
+// process of the system, which always runs, is not there.
+bool others_hidden() { return geteuid() != 0 && access("/proc/1", F_OK) != 0; }
+
 // The start of a process in clock ticks since the boot (the 22nd field of /proc/<pid>/stat): no
 // later process of the same pid in this boot starts at the same tick. One that has ended and not
 // been reaped yet runs no more.
@@ -123,6 +145,7 @@ int64_t process_start(int64_t pid) {
     char path[40], text[1024];
     std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
     const int file = pid > 0 ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (file < 0 && pid > 0 && errno == ENOENT && others_hidden()) return -1;
     if (file < 0) return pid <= 0 || errno == ENOENT ? 0 : -1;
     const ssize_t length = read(file, text, sizeof text - 1);
     close(file);
@@ -155,12 +178,13 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
     reason[0] = '\0';
     if (size == 0) return wdt::RecordRead::none;
     const int folder = open_folder(false, reason, reason_size);
-    if (folder < 0) return errno == ENOENT ? wdt::RecordRead::none : wdt::RecordRead::refused;
+    if (folder < 0) return errno == ENOENT ? wdt::RecordRead::none : errno == EACCES ? wdt::RecordRead::denied : wdt::RecordRead::refused;
     char name[32];
     std::snprintf(name, sizeof name, "watchdog%u.record", n);
     const int file = open_own(folder, name, O_RDONLY, reason, reason_size);
+    const int error = errno;
     close(folder);
-    if (file < 0) return errno == ENOENT ? wdt::RecordRead::none : wdt::RecordRead::refused;
+    if (file < 0) return error == ENOENT ? wdt::RecordRead::none : error == EACCES ? wdt::RecordRead::denied : wdt::RecordRead::refused;
     size_t length = 0;
     for (ssize_t got = 1; got > 0 && length + 1 < size; length += static_cast<size_t>(got)) {
         got = read(file, buffer + length, size - 1 - length);
@@ -172,22 +196,65 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 }
 
 
-// A lock file beside the record, held (flock) for the life of the process.
-wdt::RecordLock lock_record(unsigned n) {
+// Each watchdog's lock: a file that only root (the tool's own user) may open at all, in a folder
+// that only it may write, locked (flock) and kept open for the life of the process. No other user
+// can take it, or block it with a lock of any kind on a descriptor of its own, since it cannot open
+// the file. The keeper's lines are written into it once the lock is taken.
+int held[2] = {-1, -1};
+
+void lock_name(unsigned n, char (&name)[32]) { std::snprintf(name, sizeof name, "watchdog%u.lock", n); }
+
+wdt::RecordLock lock_record(unsigned n, const char* keeper) {
+    if (n > 1) return wdt::RecordLock::unavailable;
+    if (held[n] >= 0) return wdt::RecordLock::taken;
     char reason[256], name[32];
-    const int folder = open_folder(true, reason, sizeof reason);
+    const int folder = open_folder(locks, true, reason, sizeof reason);
     if (folder < 0) return wdt::RecordLock::unavailable;
-    std::snprintf(name, sizeof name, "watchdog%u.lock", n);
+    lock_name(n, name);
     int file = open_own(folder, name, O_RDWR, reason, sizeof reason);
-    if (file < 0 && errno == ENOENT) {
-        file = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat status {};
+    if (file >= 0 && (fstat(file, &status) != 0 || (status.st_mode & 077) != 0)) {
+        // One that others could open (made by hand) is made anew: a descriptor opened before is of
+        // the old file, and locks nothing.
+        close(file);
+        file = unlinkat(folder, name, 0) == 0 ? -1 : -2;
+        errno = ENOENT;
+    }
+    if (file == -1 && errno == ENOENT) {
+        file = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     }
     close(folder);
     if (file < 0) return wdt::RecordLock::unavailable;
-    if (flock(file, LOCK_EX | LOCK_NB) == 0) return wdt::RecordLock::taken;  // kept open, and locked, to the end
-    const bool held = errno == EWOULDBLOCK;
+    if (flock(file, LOCK_EX | LOCK_NB) != 0) {
+        const bool elsewhere = errno == EWOULDBLOCK;
+        close(file);
+        return elsewhere ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+    }
+    const size_t length = std::strlen(keeper);
+    if (ftruncate(file, 0) != 0 || pwrite(file, keeper, length, 0) != static_cast<ssize_t>(length)) {
+        // Held all the same: another keeper is refused without being told who holds it.
+    }
+    held[n] = file;  // kept open, and locked, to the end
+    return wdt::RecordLock::taken;
+}
+
+wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
+    char reason[256], name[32];
+    if (size == 0) return wdt::RecordRead::none;
+    text[0] = '\0';
+    const int folder = open_folder(locks, false, reason, sizeof reason);
+    if (folder < 0) return errno == ENOENT ? wdt::RecordRead::none : wdt::RecordRead::refused;
+    lock_name(n, name);
+    const int file = open_own(folder, name, O_RDONLY, reason, sizeof reason);
+    const int error = errno;
+    close(folder);
+    if (file < 0) {
+        return error == ENOENT ? wdt::RecordRead::none : error == EACCES ? wdt::RecordRead::denied : wdt::RecordRead::refused;
+    }
+    const ssize_t length = pread(file, text, size - 1, 0);
     close(file);
-    return held ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+    text[length > 0 ? length : 0] = '\0';
+    return length > 0 ? wdt::RecordRead::read : wdt::RecordRead::none;
 }
 
 }  // namespace wdt::system

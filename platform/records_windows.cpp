@@ -15,12 +15,14 @@
 namespace wdt::system {
 namespace {
 
-// <ProgramData>\wdtctl, made if it is missing when asked to; false with the reason when it cannot
-// be had, or is not the tool's own.
+// <ProgramData>\wdtctl (or the folder that STATE_DIRECTORY names, as on Linux), made if it is
+// missing when asked to; false with the reason when it cannot be had, or is not the tool's own.
 bool folder(bool make, wchar_t* path, size_t size, char* reason, size_t reason_size) {
     wchar_t data[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || _snwprintf(path, size, L"%ls\\wdtctl", data) < 0) {
+    DWORD length = GetEnvironmentVariableW(L"STATE_DIRECTORY", data, MAX_PATH);
+    const bool named = length > 0 && length < MAX_PATH;
+    if (!named) length = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || _snwprintf(path, size, named ? L"%ls" : L"%ls\\wdtctl", data) < 0) {
         std::snprintf(reason, reason_size, "%%ProgramData%% is not set");
         return false;
     }
@@ -128,7 +130,9 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
     }
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return wdt::RecordRead::none;
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_ACCESS_DENIED ? wdt::RecordRead::denied : wdt::RecordRead::none;
+    }
     DWORD got = 0;
     if (GetFileType(file) != FILE_TYPE_DISK || !ReadFile(file, buffer, static_cast<DWORD>(size - 1), &got, nullptr)) got = 0;
     CloseHandle(file);
@@ -137,15 +141,53 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 }
 
 
-// A lock file beside the record, held open without sharing for the life of the process.
-wdt::RecordLock lock_record(unsigned n) {
+// Each watchdog's lock: a file beside the record that the system and the administrators alone may
+// open, held open without sharing for the life of the process. The keeper's lines go into a file
+// of their own beside it, which other administrators may read while the lock is held.
+HANDLE held[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+
+wdt::RecordLock lock_record(unsigned n, const char* keeper) {
     static wchar_t path[MAX_PATH + 64];
     char reason[1400];
+    if (n > 1) return wdt::RecordLock::unavailable;
+    if (held[n] != INVALID_HANDLE_VALUE) return wdt::RecordLock::taken;
     if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, sizeof reason)) return wdt::RecordLock::unavailable;
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, administrators_only(), OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return wdt::RecordLock::taken;  // kept open to the end
-    return GetLastError() == ERROR_SHARING_VIOLATION ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+    }
+    held[n] = file;  // kept open to the end
+    if (file_in(n, L".keeper", false, path, MAX_PATH + 64, reason, sizeof reason)) {
+        HANDLE said = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, administrators_only(),
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        if (said != INVALID_HANDLE_VALUE) {
+            WriteFile(said, keeper, static_cast<DWORD>(std::strlen(keeper)), &written, nullptr);
+            CloseHandle(said);
+        }
+    }
+    return wdt::RecordLock::taken;
+}
+
+wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
+    static wchar_t path[MAX_PATH + 64];
+    char reason[1400];
+    if (size == 0) return wdt::RecordRead::none;
+    text[0] = '\0';
+    if (!file_in(n, L".keeper", false, path, MAX_PATH + 64, reason, sizeof reason)) {
+        return std::strncmp(reason, "no folder", 9) == 0 ? wdt::RecordRead::none : wdt::RecordRead::refused;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_ACCESS_DENIED ? wdt::RecordRead::denied : wdt::RecordRead::none;
+    }
+    DWORD got = 0;
+    if (GetFileType(file) != FILE_TYPE_DISK || !ReadFile(file, text, static_cast<DWORD>(size - 1), &got, nullptr)) got = 0;
+    CloseHandle(file);
+    text[got] = '\0';
+    return got > 0 ? wdt::RecordRead::read : wdt::RecordRead::none;
 }
 
 }  // namespace wdt::system

@@ -45,7 +45,11 @@ int64_t booted_at_s();
 wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
 void write_record(unsigned n, const char* text, size_t length);
 bool records_written(int64_t wait_ms);
-wdt::RecordLock lock_record(unsigned n);
+wdt::RecordLock lock_record(unsigned n, const char* keeper);
+wdt::RecordRead read_keeper(unsigned n, char* text, size_t size);
+
+// The platform's own commands, as messages name them.
+extern const wdt::Host::Words words;
 
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.

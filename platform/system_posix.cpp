@@ -19,6 +19,10 @@
 #include "platform/system.h"
 
 namespace wdt::system {
+
+const wdt::Host::Words words{.stop_service = "systemctl stop wdtctl", .start_service = "systemctl start wdtctl",
+                             .end_process = "kill", .privileged = "run as root"};
+
 namespace {
 
 // Loads <folder>/<file_name> when such a file exists. Answers whether it exists: the first one

@@ -15,6 +15,10 @@
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int glob, void* startup);
 
 namespace wdt::system {
+
+const wdt::Host::Words words{.stop_service = "sc stop wdtctl", .start_service = "sc start wdtctl",
+                             .end_process = "taskkill /pid", .privileged = "run from an elevated console"};
+
 namespace {
 
 // A line that says why something could not be done: on standard error in a console, and in the

@@ -88,7 +88,10 @@ class Sandbox:
     def environment(self, extra=None):
         env = dict(os.environ)
         env["WDT_SIM_JOURNAL"] = self.journal_path
-        env["STATE_DIRECTORY"] = self.root  # a service's record, as systemd names its folder
+        # A record and a lock of each watchdog of the sandbox's own (as systemd names their folders):
+        # the tests that run side by side never keep one another's watchdogs.
+        env["STATE_DIRECTORY"] = "Z:" + self.root.replace("/", "\\") if WINDOWS else self.root
+        env["RUNTIME_DIRECTORY"] = self.root
         env.pop("LD_LIBRARY_PATH", None)
         env.update(extra or {})
         return env

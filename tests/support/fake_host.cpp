@@ -180,6 +180,7 @@ bool boot_id(char* text, size_t size) {
 int64_t booted_at_s() { return the_world.booted_at_s; }
 
 wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size) {
+    if (the_world.records_denied) return wdt::RecordRead::denied;
     if (the_world.refused_records.count(n) != 0) {
         std::snprintf(reason, reason_size, "%s", the_world.refused_records[n].c_str());
         return wdt::RecordRead::refused;
@@ -202,8 +203,21 @@ void write_record(unsigned n, const char* text, size_t length) {
 
 bool records_written(int64_t) { return the_world.records_writable; }
 
-wdt::RecordLock lock_record(unsigned n) {
-    return the_world.locked_elsewhere.count(n) != 0 ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::taken;
+// As the real lock: another process's is not taken; this process's own, once taken, stays taken.
+wdt::RecordLock lock_record(unsigned n, const char* keeper) {
+    if (the_world.held.count(n) != 0) return wdt::RecordLock::taken;
+    if (the_world.locked_elsewhere.count(n) != 0) return wdt::RecordLock::held_elsewhere;
+    if (the_world.locks_unavailable) return wdt::RecordLock::unavailable;
+    the_world.held.insert(n);
+    the_world.keepers[n] = keeper;
+    return wdt::RecordLock::taken;
+}
+
+wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
+    if (the_world.keepers_denied) return wdt::RecordRead::denied;
+    if (the_world.keepers.count(n) == 0) return wdt::RecordRead::none;
+    std::snprintf(text, size, "%s", the_world.keepers[n].c_str());
+    return wdt::RecordRead::read;
 }
 
 bool library_path(void*, char* text, size_t size) {
@@ -213,6 +227,9 @@ bool library_path(void*, char* text, size_t size) {
 bool is_terminal() { return the_world.terminal; }
 void take_stop_requests() { ++the_world.stop_requests_taken; }
 
+const wdt::Host::Words words{.stop_service = "systemctl stop wdtctl", .start_service = "systemctl start wdtctl",
+                             .end_process = "kill", .privileged = "run as root"};
+
 const wdt::Host the_host{
     .library = {.open = open_library, .find = find_entry, .is_code = is_code, .path = library_path},
     .output = {.print = print, .flush = flush, .is_terminal = is_terminal},
@@ -221,7 +238,9 @@ const wdt::Host the_host{
     .process = {.id = process_id, .start_of = process_start, .boot_id = boot_id, .hold_memory = hold_memory},
     .files = {.look_up = look_up_file},
     .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
-    .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record},
+    .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
+                .keeper = read_keeper},
+    .words = words,
 };
 
 }  // namespace

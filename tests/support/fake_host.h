@@ -64,9 +64,14 @@ struct World {
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
     std::map<unsigned, std::string> refused_records;  // what is there instead of a record, and is not taken
     bool records_writable = true;
+    bool records_denied = false;             // this process may not read the records
     int record_writes = 0;
     std::vector<std::string> record_states;  // the State of each record written, in order
-    std::set<unsigned> locked_elsewhere;     // watchdogs whose record another process keeps
+    std::set<unsigned> locked_elsewhere;     // watchdogs that another process keeps
+    bool locks_unavailable = false;          // no lock can be had (a process without the rights)
+    std::map<unsigned, std::string> keepers; // what each watchdog's keeper said of itself in its lock
+    bool keepers_denied = false;             // this process may not read what keepers said
+    std::set<unsigned> held;                 // the watchdogs whose lock this process holds
     std::string description;                 // what wdtctl_status answers; none exported when empty
     unsigned last_description_n = 0;         // the number it was last asked with
     int64_t pid = 4242;                      // the tool's own

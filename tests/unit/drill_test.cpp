@@ -15,11 +15,12 @@ protected:
 };
 
 TEST_F(Drill, IsRefusedBesideAnythingElseBeforeTheLibraryIsLoaded) {
-    const std::string refused = "Drill Parameter error: --drill takes W0 or W1 and one T, and runs from a console: no D, R, "
-                                "L, guard, --status or --service!\r\n";
+    const std::string refused = "Drill Parameter error: --drill takes one W0 or W1 and at most one T, from a console, and "
+                                "nothing else!\r\n";
     const std::vector<std::vector<std::string>> lines = {
         {"--drill", "W0", "D"}, {"--drill", "W0", "R"}, {"--drill", "W0", "L2"}, {"--drill", "W0", "--check=true"},
-        {"--drill", "W0", "--status"}, {"--drill", "W0", "T5", "T6"}};
+        {"--drill", "W0", "--status"}, {"--drill", "W0", "T5", "T6"}, {"--drill", "W0", "30"}, {"--drill", "W0", "Y30"},
+        {"--drill", "W0", "T5", "W1"}};
     for (const auto& line : lines) {
         fake::reset();
         EXPECT_EQ(fake::run(line), 1) << line.back();
@@ -43,7 +44,8 @@ TEST_F(Drill, ThatIsNotAnsweredByAResetFailsAndDisarms) {
     EXPECT_EQ(fake::run({"--drill", "W0", "T5"}), 1);
     EXPECT_EQ(world.output, kArmed + "WDT0 has already been disabled!\r\n"
                                      "Drill error: WDT0 did not reset the machine within 15 seconds of the arm; see DRILL in "
-                                     "the manual for the usual causes!\r\n");
+                                     "the manual for the usual causes!\r\n"
+                                     "WDT0 is not kept alive now: start its keep-alive again (systemctl start wdtctl).\r\n");
     EXPECT_EQ(world.calls, (Calls{fake::set(0, 5000), fake::disable(0)}));
     EXPECT_EQ(world.calls.back().at_ms - world.calls.front().at_ms, 15000);
     EXPECT_EQ(world.record_states, (std::vector<std::string>{"drill", "drill"}));
@@ -68,7 +70,8 @@ TEST_F(Drill, IsCancelledByAStopRequestAndCountsDownOnATerminal) {
                                 "\rDrill: the machine should reset in 5 s (waiting up to 15 s); Ctrl-C cancels. "
                                 "\rDrill: the machine should reset in 4 s (waiting up to 14 s); Ctrl-C cancels. "
                                 "\rDrill: the machine should reset in 3 s (waiting up to 13 s); Ctrl-C cancels. \r\n"
-                                "WDT0 has already been disabled!\r\n");
+                                "WDT0 has already been disabled!\r\n"
+                                "WDT0 is not kept alive now: start its keep-alive again (systemctl start wdtctl).\r\n");
     EXPECT_EQ(world.calls, (Calls{fake::set(0, 5000), fake::disable(0)}));
     EXPECT_NE(world.records[0].find("\nDrill result: cancelled\n"), std::string::npos);
 }
@@ -85,10 +88,34 @@ TEST_F(Drill, IsRefusedBesideAKeepAliveOrWithoutARecord) {
     fake::world().processes_running = {{4242, 777}, {5151, 888}};
     EXPECT_EQ(fake::run({"--drill", "W0"}), 1);
     EXPECT_EQ(fake::world().output, "WDT0: a keep-alive (pid 4242, started 2026-11-30 00:53:20 UTC) still runs for this "
-                                    "watchdog: this start is refused; stop it first (systemctl stop wdtctl; on Windows, "
-                                    "sc stop wdtctl).\r\n");
+                                    "watchdog: this start is refused; stop it first (systemctl stop wdtctl).\r\n");
     EXPECT_TRUE(fake::world().calls.empty());
     EXPECT_EQ(fake::world().records[0], record);
+
+    // Beside a console loop, which keeps no record but holds the watchdog's lock: not even loaded.
+    fake::reset();
+    fake::world().locked_elsewhere = {0};
+    fake::world().keepers[0] = "Kind: console\nPid: 777\nProcess start: 1\nBoot: boot-1\n";
+    EXPECT_EQ(fake::run({"--drill", "W0"}), 1);
+    EXPECT_EQ(fake::world().output, "WDT0: a keep-alive (console, pid 777) keeps this watchdog: this drill is refused, and "
+                                    "nothing was done; stop it first (Ctrl-C in its console, or kill 777).\r\n");
+    EXPECT_EQ(fake::world().library_loads, 0);
+
+    // A watchdog that runs already, or that another process holds, is never taken over.
+    const std::pair<std::string, std::string> running[] = {
+        {"State: active\nHeld by: nobody\n", "WDT0 runs already (the firmware, or a command before, armed it): a drill "
+                                              "would disarm it at its end; this drill is refused, and nothing was done "
+                                              "(disarm it first with W0 D if that is meant)!\r\n"},
+        {"State: unknown\nHeld by: pid 99 (keeper)\n", "WDT0 is held by pid 99 (keeper): a drill would take it over and "
+                                                       "disarm it at its end; this drill is refused, and nothing was done!\r\n"}};
+    for (const auto& [description, said] : running) {
+        fake::reset();
+        fake::world().description = description;
+        EXPECT_EQ(fake::run({"--drill", "W0"}), 1);
+        EXPECT_EQ(fake::world().output, said);
+        EXPECT_TRUE(fake::world().calls.empty());
+        EXPECT_EQ(fake::world().record_writes, 0);
+    }
 
     fake::reset();
     fake::world().records_writable = false;

@@ -223,3 +223,63 @@ TEST(Interpreter, HostileInputNeverCrashes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Beside another keeper of the watchdog, what would arm or disarm it is refused before the library
+// is loaded; a refresh goes on, and the other watchdog is free.
+TEST(Interpreter, OneKeeperPerWatchdog) {
+    const std::string by = "WDT0: a keep-alive (service, pid 4242) keeps this watchdog: ";
+    const std::string how = ", and nothing was done; stop it first (systemctl stop wdtctl).\r\n";
+    const Case cases[] = {
+        {{"W0", "D"}, by + "this command line is refused" + how, 1, {}},
+        {{"W0", "T3"}, by + "this command line is refused" + how, 1, {}},
+        {{"W0", "T60", "L10"}, by + "this keep-alive is refused" + how, 1, {}},
+        {{"W0", "T60", "L10"}, by + "this start is refused" + how, 1, {}, {}, true, true},
+        {{"W0", "R"}, refreshed(0), 0, {reset_entry(0)}},
+        {{"W1", "D"}, disabled(1), 0, {disable(1)}},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::world().locked_elsewhere = {0};
+        fake::world().keepers[0] = "Kind: service\nPid: 4242\nProcess start: 777\nBoot: boot-1\n";
+        fake::world().failing_entries = c.failing;
+        EXPECT_EQ(fake::run(c.arguments, c.service), c.status);
+        EXPECT_EQ(fake::world().output, c.output);
+        EXPECT_EQ(fake::world().calls, c.calls);
+        EXPECT_EQ(fake::world().library_loads, c.calls.empty() ? 0 : 1);
+        EXPECT_EQ(fake::world().record_writes, 0);  // the keeper's record stays as it is
+    }
+}
+
+// An argument meant as an option that is none refuses the whole line before the library is loaded;
+// letters keep their meaning, and what is none of either is skipped as ever.
+TEST(Interpreter, NearMissesRefuseTheWholeLine) {
+    const auto meant = [](const std::string& argument, const std::string& option) {
+        return "Option error: " + argument + " is not one of the options (did you mean " + option +
+               ", as one argument?), and nothing was done!\r\n";
+    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--dril", "W0", "T5"}, meant("--dril", "--drill")},
+        {{"--DRILL", "W0", "T5"}, meant("--DRILL", "--drill")},
+        {{"-drill", "W0", "T5"}, meant("-drill", "--drill")},
+        {{"\xe2\x80\x94" "drill", "W0", "T5"}, meant("\xe2\x80\x94" "drill", "--drill")},
+        {{"--servce", "W0", "T60", "L10"}, meant("--servce", "--service")},
+        {{"W0", "L2", "-heartbeat=/x"}, meant("-heartbeat=/x", "--heartbeat=PATH")},
+        {{"W0", "L2", "heartbeat=/x"}, meant("heartbeat=/x", "--heartbeat=PATH")},
+        {{"W0", "L2", "--heartbeat", "/x"}, meant("--heartbeat", "--heartbeat=PATH")},
+        {{"W0", "T5", "stauts"}, meant("stauts", "--status")},
+        {{"W0", "T5", "--x"}, "Option error: --x is not one of the options (--service, --status, --drill, --heartbeat=PATH, "
+                              "--check=COMMAND, --grace=SECONDS, --repair=COMMAND), and nothing was done!\r\n"},
+    };
+    for (const auto& [arguments, output] : cases) {
+        fake::reset();
+        EXPECT_EQ(fake::run(arguments), 1) << arguments[0];
+        EXPECT_EQ(fake::world().output, output);
+        EXPECT_EQ(fake::world().library_loads, 0);
+    }
+    expect_run({{"W0", "drill"}, disabled(0), 0, {disable(0)}});
+    expect_run({{"W0", "T5", "statistics"}, armed(5), 0, {set(0, 5000)}});
+}
+
+}  // namespace

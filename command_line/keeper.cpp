@@ -1,0 +1,112 @@
+#include "command_line/keeper.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command_line/text.h"
+
+namespace wdt {
+namespace {
+
+constexpr const char* kKindWords[] = {"unknown", "service", "console", "drill", "command"};
+
+struct Said {
+    Keeper keeper;
+    int64_t start = 0;
+    char boot[64] = "";
+};
+
+bool parse(const char* text, Said& said) {
+    char kind[32] = "", pid[32] = "", start[32] = "";
+    if (!field(text, "Kind", kind, sizeof kind) || !field(text, "Pid", pid, sizeof pid)) return false;
+    for (size_t i = 0; i < sizeof kKindWords / sizeof kKindWords[0]; ++i) {
+        if (std::strcmp(kind, kKindWords[i]) == 0) said.keeper.kind = static_cast<KeeperKind>(i);
+    }
+    said.keeper.pid = std::strtoll(pid, nullptr, 10);
+    if (field(text, "Process start", start, sizeof start)) said.start = std::strtoll(start, nullptr, 10);
+    field(text, "Boot", said.boot, sizeof said.boot);
+    return said.keeper.pid > 0;
+}
+
+// "a keep-alive (service, pid 42)", as a refusal names the keeper.
+void name(const Keeper& keeper, bool known, char* out, size_t size) {
+    const long long pid = static_cast<long long>(keeper.pid);
+    if (!known) {
+        put(out, size, "another process (it does not say which)");
+    } else if (keeper.kind == KeeperKind::service || keeper.kind == KeeperKind::console) {
+        put(out, size, "a keep-alive (%s, pid %lld)", kKindWords[static_cast<int>(keeper.kind)], pid);
+    } else {
+        put(out, size, "a %s (pid %lld)", keeper.kind == KeeperKind::drill ? "drill" : "command", pid);
+    }
+}
+
+// How the one refused may get the watchdog, in the platform's own words.
+void how_to_stop(const Host& host, const Keeper& keeper, bool known, char* out, size_t size) {
+    const long long pid = static_cast<long long>(keeper.pid);
+    if (!known) {
+        put(out, size, "stop it first");
+    } else if (keeper.kind == KeeperKind::service) {
+        put(out, size, "stop it first (%s)", host.words.stop_service);
+    } else if (keeper.kind == KeeperKind::command) {
+        put(out, size, "try again once it has ended");
+    } else {
+        put(out, size, "%s (Ctrl-C in its console, or %s %lld)",
+            keeper.kind == KeeperKind::drill ? "let it end, or cancel it" : "stop it first", host.words.end_process, pid);
+    }
+}
+
+}  // namespace
+
+Boot boot_of(const Host& host, const char* recorded) {
+    char now[64];
+    if (recorded[0] == '\0' || !host.process.boot_id(now, sizeof now)) return Boot::unknown;
+    return std::strcmp(now, recorded) == 0 ? Boot::same : Boot::earlier;
+}
+
+Runs still_runs(const Host& host, int64_t pid, int64_t start, const char* boot) {
+    if (pid <= 0 || boot_of(host, boot) == Boot::earlier) return Runs::no;
+    const int64_t now = host.process.start_of(pid);
+    if (now < 0) return Runs::unknown;
+    return now != 0 && (start == 0 || now == start) ? Runs::yes : Runs::no;
+}
+
+bool try_to_keep(const Host& host, unsigned n, KeeperKind kind) {
+    char text[256], boot[64] = "";
+    host.process.boot_id(boot, sizeof boot);
+    const int64_t pid = host.process.id();
+    put(text, sizeof text, "Kind: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n", kKindWords[static_cast<int>(kind)],
+        static_cast<long long>(pid), static_cast<long long>(host.process.start_of(pid)), boot);
+    return host.records.lock(n, text) != RecordLock::held_elsewhere;
+}
+
+bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal) {
+    if (try_to_keep(host, n, kind)) return true;
+    char text[256];
+    Said said;
+    const bool known = host.records.keeper(n, text, sizeof text) == RecordRead::read && parse(text, said);
+    char who[96], how[160];
+    name(said.keeper, known, who, sizeof who);
+    how_to_stop(host, said.keeper, known, how, sizeof how);
+    const char* refused = kind == KeeperKind::service ? "this start"
+                          : kind == KeeperKind::console ? "this keep-alive"
+                          : kind == KeeperKind::drill   ? "this drill"
+                                                        : "this command line";
+    refuse(host, refusal, Severity::refusal, "WDT%u: %s keeps this watchdog: %s is refused, and nothing was done; %s.\r\n", n,
+           who, refused, how);
+    return false;
+}
+
+Kept who_keeps(const Host& host, unsigned n, Keeper& keeper) {
+    char text[256];
+    const RecordRead read = host.records.keeper(n, text, sizeof text);
+    if (read == RecordRead::denied) return Kept::cannot_tell;
+    Said said;
+    if (read != RecordRead::read || !parse(text, said)) return Kept::nobody;
+    const Runs runs = still_runs(host, said.keeper.pid, said.start, said.boot);
+    if (runs == Runs::unknown) return Kept::cannot_tell;
+    keeper = said.keeper;
+    return runs == Runs::yes ? Kept::running : Kept::nobody;
+}
+
+}  // namespace wdt
