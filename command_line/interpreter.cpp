@@ -87,7 +87,7 @@ struct Ran {
     ScanState state;
     Record record;
     Refusal refusal;      // the line that ended it early
-    bool beside = false;  // refused because another keep-alive runs for the watchdog
+    bool beside = false;  // refused because another keep-alive's record says that it runs
 };
 
 int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
@@ -96,7 +96,6 @@ int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
     // selector takes nothing, and is refused below as ever.
     KeeperKind kind = KeeperKind::command;
     if (line.selection == Selection::made && keeps(line, kind) && !keep_watchdog(host, line.watchdog, kind, ran.refusal)) {
-        ran.beside = true;
         return 1;
     }
     WatchdogDriver driver;
@@ -178,7 +177,7 @@ int run(const CommandLine& line, const Host& host) {
     }
     // A service's start that is refused before its loop is recorded, so that the next start says so.
     if (line.service && status != 0 && !ran.state.loop_entered && !ran.beside && line.selection == Selection::made &&
-        try_to_keep(host, line.watchdog, KeeperKind::service)) {
+        may_record(host, line.watchdog)) {
         record_refusal(host, line.watchdog, line, ran.refusal.line, ran.record);
     }
     return status;

@@ -9,7 +9,7 @@
 namespace wdt {
 namespace {
 
-constexpr const char* kKindWords[] = {"unknown", "service", "console", "drill", "command"};
+constexpr const char* kKindWords[] = {"unknown", "service", "console", "drill", "command", "status"};
 
 struct Said {
     Keeper keeper;
@@ -37,7 +37,7 @@ void name(const Keeper& keeper, bool known, char* out, size_t size) {
     } else if (keeper.kind == KeeperKind::service || keeper.kind == KeeperKind::console) {
         put(out, size, "a keep-alive (%s, pid %lld)", kKindWords[static_cast<int>(keeper.kind)], pid);
     } else {
-        put(out, size, "a %s (pid %lld)", keeper.kind == KeeperKind::drill ? "drill" : "command", pid);
+        put(out, size, "a %s (pid %lld)", kKindWords[static_cast<int>(keeper.kind)], pid);
     }
 }
 
@@ -48,12 +48,27 @@ void how_to_stop(const Host& host, const Keeper& keeper, bool known, char* out, 
         put(out, size, "stop it first");
     } else if (keeper.kind == KeeperKind::service) {
         put(out, size, "stop it first (%s)", host.words.stop_service);
-    } else if (keeper.kind == KeeperKind::command) {
+    } else if (keeper.kind == KeeperKind::command || keeper.kind == KeeperKind::status) {
         put(out, size, "try again once it has ended");
     } else {
         put(out, size, "%s (Ctrl-C in its console, or %s %lld)",
             keeper.kind == KeeperKind::drill ? "let it end, or cancel it" : "stop it first", host.words.end_process, pid);
     }
+}
+
+RecordLock lock(const Host& host, unsigned n, KeeperKind kind, char* reason, size_t reason_size) {
+    char text[256], boot[64] = "";
+    host.process.boot_id(boot, sizeof boot);
+    const int64_t pid = host.process.id();
+    put(text, sizeof text, "Kind: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n", kKindWords[static_cast<int>(kind)],
+        static_cast<long long>(pid), static_cast<long long>(host.process.start_of(pid)), boot);
+    reason[0] = '\0';
+    return host.records.lock(n, text, reason, reason_size);
+}
+
+bool read_said(const Host& host, unsigned n, Said& said) {
+    char text[256];
+    return host.records.keeper(n, text, sizeof text) == RecordRead::read && parse(text, said);
 }
 
 }  // namespace
@@ -72,19 +87,40 @@ Runs still_runs(const Host& host, int64_t pid, int64_t start, const char* boot) 
 }
 
 bool try_to_keep(const Host& host, unsigned n, KeeperKind kind) {
-    char text[256], boot[64] = "";
-    host.process.boot_id(boot, sizeof boot);
-    const int64_t pid = host.process.id();
-    put(text, sizeof text, "Kind: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n", kKindWords[static_cast<int>(kind)],
-        static_cast<long long>(pid), static_cast<long long>(host.process.start_of(pid)), boot);
-    return host.records.lock(n, text) != RecordLock::held_elsewhere;
+    char reason[300];
+    return lock(host, n, kind, reason, sizeof reason) != RecordLock::held_elsewhere;
+}
+
+bool may_record(const Host& host, unsigned n) {
+    Said said;
+    return try_to_keep(host, n, KeeperKind::service) ||
+           (read_said(host, n, said) && (said.keeper.kind == KeeperKind::console || said.keeper.kind == KeeperKind::command));
 }
 
 bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal) {
-    if (try_to_keep(host, n, kind)) return true;
-    char text[256];
+    char reason[300];
+    RecordLock taken = lock(host, n, kind, reason, sizeof reason);
     Said said;
-    const bool known = host.records.keeper(n, text, sizeof text) == RecordRead::read && parse(text, said);
+    bool known = taken == RecordLock::held_elsewhere && read_said(host, n, said);
+    // A command or a status holds it for a moment: a keep-alive or a drill waits, 3 s at most.
+    const bool waits = kind == KeeperKind::service || kind == KeeperKind::console || kind == KeeperKind::drill;
+    for (int tries = 0; waits && known && tries < 30 &&
+                        (said.keeper.kind == KeeperKind::command || said.keeper.kind == KeeperKind::status);
+         ++tries) {
+        host.clock.sleep_until_ms(host.clock.now_ms() + 100);
+        taken = lock(host, n, kind, reason, sizeof reason);
+        known = taken == RecordLock::held_elsewhere && read_said(host, n, said);
+    }
+    if (taken == RecordLock::denied && kind == KeeperKind::drill) {
+        refuse(host, refusal, Severity::refusal, "Drill error: WDT%u cannot be drilled by this user, whose drill could not be "
+               "kept in the record: %s!\r\n", n, host.words.privileged);
+        return false;
+    }
+    if (taken == RecordLock::unavailable) {
+        say(host, Severity::warning, "WDT%u: the watchdog's lock cannot be had (%s): this run goes on without it, and does "
+            "not keep other keepers away.\r\n", n, reason[0] != '\0' ? reason : "no reason given");
+    }
+    if (taken != RecordLock::held_elsewhere) return true;
     char who[96], how[160];
     name(said.keeper, known, who, sizeof who);
     how_to_stop(host, said.keeper, known, how, sizeof how);

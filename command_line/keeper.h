@@ -10,8 +10,9 @@
 
 namespace wdt {
 
-// What a run that keeps a watchdog is; one word each in the lock ("Kind: service").
-enum class KeeperKind : uint8_t { unknown, service, console, drill, command };
+// What a run that keeps a watchdog is; one word each in the lock ("Kind: service"). A command and a
+// status (which writes back a drill it settled) hold it for a moment only.
+enum class KeeperKind : uint8_t { unknown, service, console, drill, command, status };
 
 // Whether a process still runs: the same pid, with the same start, in the same boot.
 enum class Runs { no, yes, unknown };
@@ -20,12 +21,17 @@ Runs still_runs(const Host& host, int64_t pid, int64_t start, const char* boot);
 enum class Boot { same, earlier, unknown };
 Boot boot_of(const Host& host, const char* recorded);
 
-// Takes watchdog n's lock for this run. Answers false, having said who keeps the watchdog and how
-// to stop it, when another process holds it; the run must then touch nothing. Where there is no
-// lock to take (a process without the rights to one), the run goes on without it.
+// Takes watchdog n's lock for this run; a keep-alive or a drill waits a little for a command or a
+// status that holds it for a moment. Answers false, having said who keeps the watchdog and how to
+// stop it, when another process holds it; the run must then touch nothing. Where there is no lock
+// to take (a process without the rights to one), the run goes on without it, except a drill, which
+// must keep its record.
 bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal);
 // The same without a word: false when another process holds the lock.
 bool try_to_keep(const Host& host, unsigned n, KeeperKind kind);
+// Whether this process may write watchdog n's record: it holds the lock (or there is none to
+// hold), or the one that holds it keeps no record (a console loop, a command).
+bool may_record(const Host& host, unsigned n);
 
 // Who keeps watchdog n now, as its lock says.
 struct Keeper {

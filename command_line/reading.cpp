@@ -28,13 +28,21 @@ constexpr Option kOptions[] = {
 // An argument's first letter, upper case: what names a command.
 int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
 
-// How many bytes of a dash, or of a character that stands for one in a document (U+2010 to
-// U+2015, U+2212, in UTF-8), begin the text; 0 when none does.
+// How many bytes of a dash begin the text: "-", or a character that a document or a font puts in
+// its place (U+00AD, U+2010 to U+2015, U+2043, U+2212, U+2E3A, U+2E3B, U+FE58, U+FE63, U+FF0D, in
+// UTF-8), or one that shows nothing at all (U+200B to U+200D, U+2060, U+FEFF) and may stand before
+// one; 0 when none does.
 size_t dash_at(const char* text) {
     const auto* c = reinterpret_cast<const unsigned char*>(text);
     if (c[0] == '-') return 1;
-    if (c[0] == 0xe2 && c[1] == 0x80 && c[2] >= 0x90 && c[2] <= 0x95) return 3;
+    if (c[0] == 0xc2 && c[1] == 0xad) return 2;
+    if (c[0] == 0xe2 && c[1] == 0x80 && ((c[2] >= 0x90 && c[2] <= 0x95) || (c[2] >= 0x8b && c[2] <= 0x8d))) return 3;
+    if (c[0] == 0xe2 && c[1] == 0x81 && (c[2] == 0x83 || c[2] == 0xa0)) return 3;
     if (c[0] == 0xe2 && c[1] == 0x88 && c[2] == 0x92) return 3;
+    if (c[0] == 0xe2 && c[1] == 0xb8 && (c[2] == 0xba || c[2] == 0xbb)) return 3;
+    if (c[0] == 0xef && c[1] == 0xb9 && (c[2] == 0x98 || c[2] == 0xa3)) return 3;
+    if (c[0] == 0xef && c[1] == 0xbc && c[2] == 0x8d) return 3;
+    if (c[0] == 0xef && c[1] == 0xbb && c[2] == 0xbf) return 3;
     return 0;
 }
 

@@ -77,7 +77,7 @@ bool read_command_line(int argc, const char* const* argv, CommandLine& line);
 void forget_command_line(CommandLine& line);
 
 // The first argument that is meant as an option and is none, or nullptr. An argument that starts
-// with a dash (or a dash that a document put in its place: U+2010 to U+2015, U+2212) must be one of
+// with a dash (or a character that a document put in its place, or an invisible one) must be one of
 // the options exactly; one that starts with none of the letters W, T, D, R, L must not be, once its
 // dashes are taken away, an option's name in any case or one letter off. A typo in a unit file
 // then fails the unit rather than run something else.

@@ -1,20 +1,18 @@
 #include "command_line/record.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "command_line/keeper.h"
 #include "command_line/text.h"
-#include "platform/utc.h"
 
 namespace wdt {
 namespace {
 
 constexpr const char* kFirstLine = "wdtctl record 1\n";
 constexpr const char* kLastLine = "End\n";
-constexpr size_t kRecordSize = 8192;
+constexpr size_t kRecordSize = 16384;
 
 constexpr const char* kStateWords[] = {"unknown", "running", "silent", "stopped", "refused", "drill"};
 constexpr const char* kReasonWords[] = {"none", "unknown", "stop", "guard", "refused", "drill", "ended", "reset"};
@@ -27,11 +25,6 @@ Enum from_word(const char* word, const char* const (&words)[count]) {
     return static_cast<Enum>(0);
 }
 
-int64_t number_field(const char* record, const char* name) {
-    char value[32] = "";
-    return field(record, name, value, sizeof value) ? std::strtoll(value, nullptr, 10) : 0;
-}
-
 // A record counts only whole: its first line first and its last line last, so that one cut off in
 // the middle, or anything else in its place, is never taken for a good one.
 bool is_whole(const char* text, size_t length) {
@@ -40,19 +33,20 @@ bool is_whole(const char* text, size_t length) {
            std::strcmp(text + length - last, kLastLine) == 0 && (length == first + last || text[length - last - 1] == '\n');
 }
 
-// What a whole record says.
+// What a whole record says, and its text (the reader's own buffer, until the next read).
 struct Parsed {
     KeepAlive state = KeepAlive::unknown;
     char pid[32] = "", started[64] = "", changed[64] = "", boot[64] = "";
     char guard[600] = "", refused[600] = "", command[600] = "", previous[700] = "";
+    PreviousRun previous_reason = PreviousRun::unknown;
     int64_t process_start = 0;
-    DrillRecord drill;
+    const char* text = "";
 };
 
 void parse(const char* text, Parsed& record) {
-    char state[32] = "";
-    field(text, "State", state, sizeof state);
-    record.state = from_word<KeepAlive>(state, kStateWords);
+    char word[32] = "";
+    field(text, "State", word, sizeof word);
+    record.state = from_word<KeepAlive>(word, kStateWords);
     field(text, "Pid", record.pid, sizeof record.pid);
     field(text, "Started", record.started, sizeof record.started);
     field(text, "Changed", record.changed, sizeof record.changed);
@@ -61,13 +55,10 @@ void parse(const char* text, Parsed& record) {
     field(text, "Refused", record.refused, sizeof record.refused);
     field(text, "Command line", record.command, sizeof record.command);
     field(text, "Previous", record.previous, sizeof record.previous);
-    record.process_start = number_field(text, "Process start");
-    DrillRecord& drill = record.drill;
-    drill.present = field(text, "Drill", drill.armed, sizeof drill.armed);
-    drill.armed_s = number_field(text, "Drill armed");
-    drill.timeout = static_cast<int32_t>(number_field(text, "Drill timeout"));
-    field(text, "Drill boot", drill.boot, sizeof drill.boot);
-    field(text, "Drill result", drill.result, sizeof drill.result);
+    if (field(text, "Previous reason", word, sizeof word)) record.previous_reason = from_word<PreviousRun>(word, kReasonWords);
+    char start[32] = "";
+    if (field(text, "Process start", start, sizeof start)) record.process_start = std::strtoll(start, nullptr, 10);
+    record.text = text;
 }
 
 // Reads watchdog n's record; answers how it went, with what it says when it is whole.
@@ -97,69 +88,33 @@ bool keeps_running(const Parsed& record) {
     return record.state == KeepAlive::running || record.state == KeepAlive::silent || record.state == KeepAlive::drill;
 }
 
-// What the driver's description says of the last reset, from its boot status, as the end of a
-// reason line; empty when it says nothing. Answers whether it says the watchdog reset the machine.
-bool reset_cause(const char* description, char* out, size_t size, bool when_silent) {
-    char boot[200] = "";
-    const bool said = description != nullptr && field(description, "Boot status", boot, sizeof boot) &&
-                      std::strcmp(boot, "unknown") != 0;
-    if (!said) {
-        put(out, size, "%s", when_silent ? "the driver does not say whether the watchdog reset the machine" : "");
-    } else if (std::strstr(boot, "card reset") != nullptr) {
-        put(out, size, "the driver reports a reset by the watchdog");
-        return true;
-    } else if (std::strcmp(boot, "none") == 0) {
-        put(out, size, "the driver reports no reset by the watchdog");
-    } else {
-        put(out, size, "the driver reports a reset for another cause: %s", boot);
-    }
-    return false;
-}
-
 // What the driver says of watchdog n, read only when a reason needs it, and without looking for the
 // process that holds the device (which can take long on a machine with many files open).
+// Without a driver (a start refused before it was loaded), nothing.
 struct Description {
-    const WatchdogDriver& driver;
+    const WatchdogDriver* driver;
     const Host& host;
     unsigned n;
     bool read = false;
     char text[4096] = "";
     const char* get() {
-        if (!read && describe(driver, host.library, n, false, text, sizeof text) < 0) text[0] = '\0';
+        if (!read && (driver == nullptr || describe(*driver, host.library, n, false, text, sizeof text) < 0)) text[0] = '\0';
         read = true;
         return text;
     }
 };
 
-// The outcome of a drill that has none yet: the machine restarted (the drill was of an earlier
-// boot), or the drill ended in this boot without one. About how long after the arm the machine
-// restarted comes from the wall clock, which cannot be trusted when it says something impossible.
-void resolve_drill(DrillRecord& drill, const Host& host, const char* description) {
-    if (drill.result[0] != '\0') return;
-    const Boot boot = boot_of(host, drill.boot);
-    if (boot == Boot::same) {
-        put(drill.result, sizeof drill.result, "ended before the watchdog fired (the drill was killed), "
-                      "and the machine did not restart");
-        return;
-    }
-    char after[64], cause[300];
-    const int64_t seconds = host.clock.booted_at_s() - drill.armed_s;
-    if (seconds >= 0 && seconds <= 86400) {
-        put(after, sizeof after, "about %lld s", static_cast<long long>(seconds));
-    } else {
-        put(after, sizeof after, "an unknown time (the clock cannot be trusted)");
-    }
-    reset_cause(description, cause, sizeof cause, false);
-    put(drill.result, sizeof drill.result, "the machine restarted %s after the drill armed the watchdog%s%s",
-                  after, cause[0] != '\0' ? "; " : "", cause);
-}
-
-void say_drill(const DrillRecord& drill, char* out, size_t size) {
-    put(out, size, "%s, T%d: %s", drill.armed, static_cast<int>(drill.timeout), drill.result);
+// The drills a record carries, those that the machine answered settled; answers whether any was.
+bool settled_drills(const Host& host, const char* record, const char* description, Drills& drills) {
+    parse_drills(record, drills);
+    bool settled = false;
+    for (int i = 0; i < drills.count; ++i) settled = settle_drill(drills.list[i], host, description) || settled;
+    return settled;
 }
 
 // Why the run that wrote this record ended, as the reason line says it.
-PreviousRun reason(const Host& host, Description& description, Parsed& previous, char* out, size_t size) {
+PreviousRun reason(const Host& host, Description& description, Parsed& previous, const Drills& drills, char* out,
+                   size_t size) {
     const KeepAlive state = previous.state;
     if (state == KeepAlive::stopped) {
         put(out, size, "the previous run ended with a deliberate stop at %s", previous.changed);
@@ -174,10 +129,9 @@ PreviousRun reason(const Host& host, Description& description, Parsed& previous,
                       previous.refused);
         return PreviousRun::refused;
     }
-    if (state == KeepAlive::drill && previous.drill.present) {
-        resolve_drill(previous.drill, host, description.get());
-        char drill[600];
-        say_drill(previous.drill, drill, sizeof drill);
+    if (state == KeepAlive::drill && drills.count > 0) {
+        char drill[1400];
+        report_drill(drills.list[drills.count - 1], drill, sizeof drill);
         put(out, size, "the previous run was a drill at %s", drill);
         return PreviousRun::drill;
     }
@@ -187,7 +141,7 @@ PreviousRun reason(const Host& host, Description& description, Parsed& previous,
         return PreviousRun::ended;
     }
     char cause[300];
-    const bool reset = reset_cause(description.get(), cause, sizeof cause, true);
+    const bool reset = describe_reset(description.get(), cause, sizeof cause, true);
     put(out, size, "the previous run (pid %s, started %s) ended without a deliberate stop; %s",
                   previous.pid, previous.started, cause);
     return reset ? PreviousRun::reset : PreviousRun::ended;
@@ -198,20 +152,13 @@ size_t compose(const Record& record, const Host& host, KeepAlive state, const ch
     char started[64], changed[64];
     format_utc(record.started_s, started);
     format_utc(host.clock.wall_clock_s(), changed);
-    char drill[1200] = "";
-    const DrillRecord& d = record.drill;
-    if (d.present) {
-        put(drill, sizeof drill, "Drill: %s\nDrill armed: %lld\nDrill timeout: %d\nDrill boot: %s\n%s%s%s",
-                      d.armed, static_cast<long long>(d.armed_s), static_cast<int>(d.timeout), d.boot,
-                      d.result[0] != '\0' ? "Drill result: " : "", d.result, d.result[0] != '\0' ? "\n" : "");
-    }
     const int length = std::snprintf(text, size,
                                      "%sWatchdog: %u\nState: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n"
                                      "Started: %s\nChanged: %s\nCommand line: %s\n%sPrevious reason: %s\nPrevious: %s\n%s%s",
                                      kFirstLine, record.n, word_of(state), static_cast<long long>(host.process.id()),
                                      static_cast<long long>(record.process_start), record.boot, started, changed,
-                                     record.command, extra, word_of(record.previous_reason), record.previous, drill,
-                                     kLastLine);
+                                     record.command, extra, word_of(record.previous_reason), record.previous,
+                                     record.drills, kLastLine);
     return length > 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : 0;
 }
 
@@ -230,6 +177,25 @@ void prepare(Record& record, const Host& host, unsigned n, const CommandLine& li
     record.process_start = host.process.start_of(host.process.id());
     if (!host.process.boot_id(record.boot, sizeof record.boot)) record.boot[0] = '\0';
     join_arguments(line, record.command, sizeof record.command);
+    record.drills[0] = '\0';
+}
+
+// A record as it was written, with its drill lines in place of the ones it had: the rest of it,
+// its writer's pid and times among them, stays as it was.
+size_t with_drills(const char* record, const char* drills, char* out, size_t size) {
+    size_t used = 0;
+    for (const char* line = record; *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - line) + 1 : std::strlen(line);
+        const bool drill = std::strncmp(line, "Drill", 5) == 0 || std::strncmp(line, kLastLine, length) == 0;
+        if (!drill && used + length < size) {
+            std::memcpy(out + used, line, length);
+            used += length;
+        }
+        line += length;
+    }
+    const int added = std::snprintf(out + used, size - used, "%s%s", drills, kLastLine);
+    return added > 0 && used + static_cast<size_t>(added) < size ? used + static_cast<size_t>(added) : 0;
 }
 
 }  // namespace
@@ -262,34 +228,25 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
         severity = Severity::warning;
         put(record.previous, sizeof record.previous, "the record of the previous run is damaged, and is not used");
     } else {
-        Description description{driver, host, n};
-        record.previous_reason = reason(host, description, previous, record.previous, sizeof record.previous);
+        Description description{&driver, host, n};
+        static Drills drills;
+        settled_drills(host, previous.text, description.get(), drills);
+        compose_drills(drills, record.drills, sizeof record.drills);
+        record.previous_reason = reason(host, description, previous, drills, record.previous, sizeof record.previous);
         const PreviousRun why = record.previous_reason;
-        if (why == PreviousRun::guard || why == PreviousRun::refused || why == PreviousRun::ended || why == PreviousRun::reset) {
+        const DrillResult drilled = drills.count > 0 ? drills.list[drills.count - 1].result : DrillResult::passed;
+        if (why == PreviousRun::guard || why == PreviousRun::refused || why == PreviousRun::ended || why == PreviousRun::reset ||
+            (why == PreviousRun::drill && (drilled == DrillResult::failed || drilled == DrillResult::unknown))) {
             severity = Severity::warning;
         }
-        record.drill = previous.drill;
-        if (record.drill.present) resolve_drill(record.drill, host, description.get());
     }
     if (say_reason) say(host, severity, "WDT%u: %s.\r\n", n, record.previous);
     return Opening::go_on;
 }
 
-bool record_drill(Record& record, const Host& host, int32_t timeout_seconds) {
-    DrillRecord& drill = record.drill;
-    drill = DrillRecord{};
-    drill.present = true;
-    drill.armed_s = host.clock.wall_clock_s();
-    format_utc(drill.armed_s, drill.armed);
-    drill.timeout = timeout_seconds;
-    put(drill.boot, sizeof drill.boot, "%s", record.boot);
-    return hand_over(record, host, KeepAlive::drill, "") && host.records.written(5000);
-}
-
-void record_drill_result(Record& record, const Host& host, const char* result) {
-    put(record.drill.result, sizeof record.drill.result, "%s", result);
-    hand_over(record, host, KeepAlive::drill, "");
-    host.records.written(5000);
+bool write_drill(Record& record, const Host& host, const Drills& drills, int64_t wait_ms) {
+    compose_drills(drills, record.drills, sizeof record.drills);
+    return hand_over(record, host, KeepAlive::drill, "") && host.records.written(wait_ms);
 }
 
 void write_record(Record& record, const Host& host, KeepAlive state, const char* guard, int64_t silent_since_s) {
@@ -311,12 +268,26 @@ void note_unwritten(Record& record, const Host& host, bool failed) {
 void record_refusal(const Host& host, unsigned n, const CommandLine& line, const char* why, const Record& started) {
     Record record;
     prepare(record, host, n, line);
-    Parsed previous;
-    char problem[300];
-    if (read(host, n, previous, problem, sizeof problem) == Found::whole) record.drill = previous.drill;
-    const bool said = started.previous[0] != '\0';
-    record.previous_reason = said ? started.previous_reason : PreviousRun::unknown;
-    put(record.previous, sizeof record.previous, "%s", said ? started.previous : "not said: the start was refused first");
+    if (started.kept) {
+        std::memcpy(record.drills, started.drills, std::strlen(started.drills) + 1);
+        record.previous_reason = started.previous_reason;
+        std::memcpy(record.previous, started.previous, sizeof record.previous);
+    } else {
+        // Refused before the record was opened: why the run before ended is told as the start
+        // would have told it (without the driver's word), and the drills are carried over.
+        Parsed previous;
+        char problem[300];
+        static Drills drills;
+        drills.count = 0;
+        record.previous_reason = PreviousRun::none;
+        put(record.previous, sizeof record.previous, "no record of an earlier run");
+        if (read(host, n, previous, problem, sizeof problem) == Found::whole) {
+            parse_drills(previous.text, drills);
+            Description description{nullptr, host, n};
+            record.previous_reason = reason(host, description, previous, drills, record.previous, sizeof record.previous);
+        }
+        compose_drills(drills, record.drills, sizeof record.drills);
+    }
     char shown[600], extra[700];
     show(why, shown, sizeof shown);
     put(extra, sizeof extra, "Refused: %s\n", shown);
@@ -324,61 +295,42 @@ void record_refusal(const Host& host, unsigned n, const CommandLine& line, const
     host.records.written(2000);
 }
 
-bool describe_record(const Host& host, unsigned n, const char* description, char* out, size_t size) {
+void view_record(const Host& host, unsigned n, const char* description, RecordView& view) {
+    view = RecordView{};
     Parsed record;
-    char problem[300] = "";
-    const Found found = read(host, n, record, problem, sizeof problem);
-    size_t used = 0;
-    auto add = [&](const char* name, const char* value) {
-        const int written = std::snprintf(out + used, size - used, "%s: %s\n", name, value);
-        if (written > 0) used = std::min(size - 1, used + static_cast<size_t>(written));
-    };
-    char cannot_tell[96];
-    put(cannot_tell, sizeof cannot_tell, "cannot be told: %s", host.words.privileged);
+    const Found found = read(host, n, record, view.problem, sizeof view.problem);
     if (found != Found::whole) {
-        add("Keep-alive", found == Found::none      ? "none recorded"
-                          : found == Found::damaged ? "the record is damaged"
-                          : found == Found::denied  ? cannot_tell
-                                                    : "the record is not the tool's own, and is not used");
-        if (found == Found::refused) add("Record", problem);
-        return false;
-    }
-    const KeepAlive state = record.state;
-    const bool drill = state == KeepAlive::drill;
-    const Runs runs = keeps_running(record) ? still_runs(host, record) : Runs::no;
-    add("Keep-alive", state == KeepAlive::stopped   ? "stopped"
-                      : state == KeepAlive::refused ? "its last start was refused"
-                      : drill && runs == Runs::yes  ? "none: a drill is under way"
-                      : drill                       ? "none since the last drill"
-                      : runs == Runs::unknown       ? cannot_tell
-                      : runs == Runs::no            ? "ended without a deliberate stop"
-                      : state == KeepAlive::silent  ? "running, refreshes held back by a guard"
-                                                    : "running");
-    add(drill ? "Drill pid" : "Keep-alive pid", record.pid);
-    add(drill ? "Drill started" : "Keep-alive started", record.started);
-    if (state == KeepAlive::stopped) add("Keep-alive stopped", record.changed);
-    if (!drill && record.command[0] != '\0') add("Keep-alive command line", record.command);
-    if (record.guard[0] != '\0') add("Guard", record.guard);
-    if (record.refused[0] != '\0') add("Refused", record.refused);
-    if (record.previous[0] != '\0') add("Previous run", record.previous);
-    if (record.drill.present) {
-        const bool under_way = drill && runs == Runs::yes;
-        if (!under_way) resolve_drill(record.drill, host, description);
-        char line[600];
-        say_drill(record.drill, line, sizeof line);
-        add("Last drill", under_way ? "under way" : line);
-    }
-    return true;
-}
-
-void format_utc(int64_t seconds, char (&text)[64]) {
-    std::tm fields{};
-    if (!system::utc_fields(seconds, fields)) {
-        put(text, sizeof text, "an unknown time");
+        view.keeping = found == Found::none ? Keeping::none : found == Found::denied ? Keeping::cannot_tell : Keeping::unusable;
+        view.damaged = found == Found::damaged;
         return;
     }
-    put(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", fields.tm_year + 1900, fields.tm_mon + 1,
-        fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+    const KeepAlive state = record.state;
+    const Runs runs = keeps_running(record) ? still_runs(host, record) : Runs::no;
+    view.keeping = state == KeepAlive::stopped                  ? Keeping::stopped
+                   : state == KeepAlive::refused                ? Keeping::refused
+                   : state == KeepAlive::drill && runs == Runs::yes ? Keeping::drilling
+                   : state == KeepAlive::drill                  ? Keeping::drilled
+                   : runs == Runs::unknown                      ? Keeping::cannot_tell
+                   : runs == Runs::no                           ? Keeping::ended
+                   : state == KeepAlive::silent                 ? Keeping::silent
+                                                                : Keeping::running;
+    std::memcpy(view.pid, record.pid, sizeof view.pid);
+    std::memcpy(view.started, record.started, sizeof view.started);
+    std::memcpy(view.changed, record.changed, sizeof view.changed);
+    std::memcpy(view.command, record.command, sizeof view.command);
+    std::memcpy(view.guard, record.guard, sizeof view.guard);
+    std::memcpy(view.refused, record.refused, sizeof view.refused);
+    std::memcpy(view.previous, record.previous, sizeof view.previous);
+    view.previous_reason = record.previous_reason;
+    if (!settled_drills(host, record.text, description, view.drills)) return;
+    // Settled here: written back where nobody else keeps the watchdog, the rest as it was.
+    static char lines[kDrillLines], text[kRecordSize];
+    compose_drills(view.drills, lines, sizeof lines);
+    const size_t length = with_drills(record.text, lines, text, sizeof text);
+    if (length > 0 && try_to_keep(host, n, KeeperKind::status)) {
+        host.records.write(n, text, length);
+        host.records.written(2000);
+    }
 }
 
 const char* word_of(KeepAlive state) { return kStateWords[static_cast<int>(state)]; }

@@ -4,6 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "platform/utc.h"
 
 namespace wdt {
 
@@ -14,6 +17,12 @@ void show(const char* text, char* shown, size_t size) {
         const auto byte = static_cast<unsigned char>(*c);
         const bool control = byte < ' ' || byte == 0x7f;
         if (used + (control ? 4 : 1) + 4 > size) {
+            // Cut between characters: never in the middle of a UTF-8 sequence.
+            size_t lead = used;
+            while (lead > 0 && (static_cast<unsigned char>(shown[lead - 1]) & 0xc0) == 0x80) --lead;
+            const auto first = lead > 0 ? static_cast<unsigned char>(shown[lead - 1]) : 0;
+            const size_t whole = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc0 ? 2 : 1;
+            if (first >= 0xc0 && used - (lead - 1) < whole) used = lead - 1;
             std::snprintf(shown + used, size - used, "...");
             return;
         }
@@ -40,6 +49,16 @@ bool field(const char* text, const char* name, char* value, size_t size) {
         line = end + 1;
     }
     return false;
+}
+
+void format_utc(int64_t seconds, char (&text)[64]) {
+    std::tm fields{};
+    if (!system::utc_fields(seconds, fields)) {
+        put(text, sizeof text, "an unknown time");
+        return;
+    }
+    put(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", fields.tm_year + 1900, fields.tm_mon + 1,
+        fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
 }
 
 void put(char* out, size_t size, const char* format, ...) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace wdt {
 
@@ -12,6 +13,9 @@ void show(const char* text, char* shown, size_t size);
 // The value of the line "Name: value" in a text of such lines, copied into value (cut where it does
 // not fit); false when there is none.
 bool field(const char* text, const char* name, char* value, size_t size);
+
+// "YYYY-MM-DD hh:mm:ss UTC" for seconds since 1970.
+void format_utc(int64_t seconds, char (&text)[64]);
 
 // snprintf into out, cut where it does not fit: for lines whose end may be cut on purpose.
 [[gnu::format(printf, 3, 4)]] void put(char* out, size_t size, const char* format, ...);

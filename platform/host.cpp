@@ -48,6 +48,8 @@ const Host& system_host() {
                      .end_strays = system::end_strays},
         .records = {.read = system::read_record, .write = system::write_record, .written = system::records_written,
                     .lock = system::lock_record, .keeper = system::read_keeper},
+        .machine = {.host_name = system::host_name, .product = system::machine_product, .user = system::user_name,
+                    .read_file = system::read_file},
         .words = system::words,
     };
     return host;

@@ -58,8 +58,9 @@ enum class RecordRead {
 // Whether this process keeps a watchdog: only one process at a time does. Taken once, the lock is
 // this process's until it ends; taking it again answers taken. Unavailable: there is no lock to
 // take (a process without the rights to one, a system without the folder), and the run goes on
-// as it did before keepers were kept apart.
-enum class RecordLock { taken, held_elsewhere, unavailable };
+// as it did before keepers were kept apart; denied: this process may not take it (not root, not
+// elevated), and goes on likewise, as the driver lets it.
+enum class RecordLock { taken, held_elsewhere, unavailable, denied };
 
 struct Host {
     // The driver library.
@@ -153,10 +154,23 @@ struct Host {
         // arms or disarms it) for as long as this process runs; `keeper` (one record of "Name:
         // value" lines) says who holds it, for another process that is refused. Only a privileged
         // process can take, hold or block it.
-        RecordLock (*lock)(unsigned n, const char* keeper);
+        // `reason` says why where it cannot be had.
+        RecordLock (*lock)(unsigned n, const char* keeper, char* reason, size_t reason_size);
         // What the process that holds watchdog n's lock said of itself; none when nobody has.
         RecordRead (*keeper)(unsigned n, char* text, size_t size);
     } records;
+
+    // What a drill's report names: the machine, who runs the tool, what the driver library is.
+    struct Machine {
+        // The machine's host name; false when it cannot be told.
+        bool (*host_name)(char* text, size_t size);
+        // The machine's make, product and serial, as far as this process may read them.
+        bool (*product)(char* text, size_t size);
+        // Who runs this process (and, where the platform says so, on whose behalf).
+        bool (*user)(char* text, size_t size);
+        // Reads a whole file, handing each piece to `each`; false when it cannot be read whole.
+        bool (*read_file)(const char* path, void (*each)(const void* data, size_t size, void* context), void* context);
+    } machine;
 
     // The platform's own words in messages.
     struct Words {

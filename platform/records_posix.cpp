@@ -1,10 +1,10 @@
 // A service's record of a watchdog on Linux and other POSIX systems: in the folder that systemd
-// names in STATE_DIRECTORY, else /var/lib/wdtctl; and each watchdog's lock, in RUNTIME_DIRECTORY,
-// else /run/wdtctl, which every boot starts empty and which is writable even where /var/lib is
-// not. The folders and their files are taken only when they are the tool's own (owned by root or
-// by the tool's user, writable by no one else), opened without following a link and without
-// blocking, so that nothing planted there is ever used, and a FIFO or a device put in their place
-// is never opened. Writes run on a thread of their own (record_writer.cpp).
+// names in STATE_DIRECTORY, else /var/lib/wdtctl; and each watchdog's lock, in /run/wdtctl (or
+// WDTCTL_RUNTIME_DIRECTORY), which every boot starts empty and which is writable even where
+// /var/lib is not. The folders and their files are taken only when they are the tool's own
+// (owned by root or by the tool's user, writable by no one else), opened without following a link
+// and without blocking, so that nothing planted there is ever used, and a FIFO or a device put in
+// their place is never opened. Writes run on a thread of their own (record_writer.cpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -31,7 +31,9 @@ struct Folder {
     char path[1024];
 };
 Folder records{"STATE_DIRECTORY", "/var/lib/wdtctl", ""};
-Folder locks{"RUNTIME_DIRECTORY", "/run/wdtctl", ""};
+// The locks' folder is named by a variable of the tool's own: one that other services are given
+// (RUNTIME_DIRECTORY) would put a command they run beside a lock of its own.
+Folder locks{"WDTCTL_RUNTIME_DIRECTORY", "/run/wdtctl", ""};
 
 const char* path_of(Folder& folder) {
     if (folder.path[0] != '\0') return folder.path;
@@ -204,29 +206,36 @@ int held[2] = {-1, -1};
 
 void lock_name(unsigned n, char (&name)[32]) { std::snprintf(name, sizeof name, "watchdog%u.lock", n); }
 
-wdt::RecordLock lock_record(unsigned n, const char* keeper) {
+wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t reason_size) {
     if (n > 1) return wdt::RecordLock::unavailable;
     if (held[n] >= 0) return wdt::RecordLock::taken;
-    char reason[256], name[32];
-    const int folder = open_folder(locks, true, reason, sizeof reason);
-    if (folder < 0) return wdt::RecordLock::unavailable;
+    char name[32];
+    const int folder = open_folder(locks, true, reason, reason_size);
+    if (folder < 0) return errno == EACCES ? wdt::RecordLock::denied : wdt::RecordLock::unavailable;
     lock_name(n, name);
-    int file = open_own(folder, name, O_RDWR, reason, sizeof reason);
-    struct stat status {};
-    if (file >= 0 && (fstat(file, &status) != 0 || (status.st_mode & 077) != 0)) {
-        // One that others could open (made by hand) is made anew: a descriptor opened before is of
-        // the old file, and locks nothing.
-        close(file);
-        file = unlinkat(folder, name, 0) == 0 ? -1 : -2;
-        errno = ENOENT;
-    }
-    if (file == -1 && errno == ENOENT) {
+    // Another process may make the file between this one's look and its make: then it is opened.
+    int file = -1, error = ENOENT;
+    for (int attempt = 0; attempt < 3 && file < 0 && error == ENOENT; ++attempt) {
+        file = open_own(folder, name, O_RDWR, reason, reason_size);
+        error = errno;
+        if (file >= 0 || error != ENOENT) break;
         file = openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        error = file >= 0 ? 0 : errno == EEXIST ? ENOENT : errno;
+        if (file < 0 && error != ENOENT) std::snprintf(reason, reason_size, "%s/%s: %s", path_of(locks), name, std::strerror(error));
     }
     close(folder);
-    if (file < 0) return wdt::RecordLock::unavailable;
+    if (file < 0) return error == EACCES ? wdt::RecordLock::denied : wdt::RecordLock::unavailable;
+    // One that others could open (made so by hand) is made the tool's own again, in place: the
+    // same file stays the lock of every keeper that holds it or waits for it.
+    struct stat status {};
+    if (fstat(file, &status) != 0 || ((status.st_mode & 077) != 0 && fchmod(file, 0600) != 0)) {
+        std::snprintf(reason, reason_size, "%s/%s cannot be kept to its owner", path_of(locks), name);
+        close(file);
+        return wdt::RecordLock::unavailable;
+    }
     if (flock(file, LOCK_EX | LOCK_NB) != 0) {
         const bool elsewhere = errno == EWOULDBLOCK;
+        std::snprintf(reason, reason_size, "%s/%s: %s", path_of(locks), name, std::strerror(errno));
         close(file);
         return elsewhere ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
     }

@@ -146,19 +146,22 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 // of their own beside it, which other administrators may read while the lock is held.
 HANDLE held[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
 
-wdt::RecordLock lock_record(unsigned n, const char* keeper) {
+wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t reason_size) {
     static wchar_t path[MAX_PATH + 64];
-    char reason[1400];
     if (n > 1) return wdt::RecordLock::unavailable;
     if (held[n] != INVALID_HANDLE_VALUE) return wdt::RecordLock::taken;
-    if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, sizeof reason)) return wdt::RecordLock::unavailable;
+    if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, reason_size)) return wdt::RecordLock::unavailable;
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, administrators_only(), OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_SHARING_VIOLATION ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+        const DWORD error = GetLastError();
+        std::snprintf(reason, reason_size, "the lock cannot be opened (error %lu)", error);
+        return error == ERROR_SHARING_VIOLATION ? wdt::RecordLock::held_elsewhere
+               : error == ERROR_ACCESS_DENIED   ? wdt::RecordLock::denied
+                                                : wdt::RecordLock::unavailable;
     }
     held[n] = file;  // kept open to the end
-    if (file_in(n, L".keeper", false, path, MAX_PATH + 64, reason, sizeof reason)) {
+    if (file_in(n, L".keeper", false, path, MAX_PATH + 64, reason, reason_size)) {
         HANDLE said = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, administrators_only(),
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD written = 0;

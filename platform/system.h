@@ -45,8 +45,14 @@ int64_t booted_at_s();
 wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason, size_t reason_size);
 void write_record(unsigned n, const char* text, size_t length);
 bool records_written(int64_t wait_ms);
-wdt::RecordLock lock_record(unsigned n, const char* keeper);
+wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t reason_size);
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size);
+
+// What a drill's report names (machine_*.cpp).
+bool host_name(char* text, size_t size);
+bool machine_product(char* text, size_t size);
+bool user_name(char* text, size_t size);
+bool read_file(const char* path, void (*each)(const void* data, size_t size, void* context), void* context);
 
 // The platform's own commands, as messages name them.
 extern const wdt::Host::Words words;

@@ -91,7 +91,7 @@ class Sandbox:
         # A record and a lock of each watchdog of the sandbox's own (as systemd names their folders):
         # the tests that run side by side never keep one another's watchdogs.
         env["STATE_DIRECTORY"] = "Z:" + self.root.replace("/", "\\") if WINDOWS else self.root
-        env["RUNTIME_DIRECTORY"] = self.root
+        env["WDTCTL_RUNTIME_DIRECTORY"] = self.root
         env.pop("LD_LIBRARY_PATH", None)
         env.update(extra or {})
         return env

@@ -199,15 +199,19 @@ void write_record(unsigned n, const char* text, size_t length) {
     const size_t state = record.find("State: ");
     if (state != std::string::npos) the_world.record_states.push_back(record.substr(state + 7, record.find('\n', state) - state - 7));
     if (the_world.records_writable) the_world.records[n] = std::string(text, length);
+    the_world.handed[n] = std::string(text, length);
 }
 
 bool records_written(int64_t) { return the_world.records_writable; }
 
 // As the real lock: another process's is not taken; this process's own, once taken, stays taken.
-wdt::RecordLock lock_record(unsigned n, const char* keeper) {
+wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t reason_size) {
     if (the_world.held.count(n) != 0) return wdt::RecordLock::taken;
     if (the_world.locked_elsewhere.count(n) != 0) return wdt::RecordLock::held_elsewhere;
-    if (the_world.locks_unavailable) return wdt::RecordLock::unavailable;
+    if (the_world.locks_unavailable) {
+        std::snprintf(reason, reason_size, "/run/wdtctl/watchdog%u.lock is a FIFO", n);
+        return wdt::RecordLock::unavailable;
+    }
     the_world.held.insert(n);
     the_world.keepers[n] = keeper;
     return wdt::RecordLock::taken;
@@ -225,6 +229,20 @@ bool library_path(void*, char* text, size_t size) {
     return !the_world.library_path.empty();
 }
 bool is_terminal() { return the_world.terminal; }
+
+bool copy(const std::string& value, char* text, size_t size) {
+    std::snprintf(text, size, "%s", value.c_str());
+    return !value.empty();
+}
+bool host_name(char* text, size_t size) { return copy(the_world.host_name, text, size); }
+bool product(char* text, size_t size) { return copy(the_world.product, text, size); }
+bool user(char* text, size_t size) { return copy(the_world.user, text, size); }
+bool read_file(const char* path, void (*each)(const void*, size_t, void*), void* context) {
+    const auto found = the_world.files.find(path);
+    if (found == the_world.files.end()) return false;
+    each(found->second.data(), found->second.size(), context);
+    return true;
+}
 void take_stop_requests() { ++the_world.stop_requests_taken; }
 
 const wdt::Host::Words words{.stop_service = "systemctl stop wdtctl", .start_service = "systemctl start wdtctl",
@@ -240,6 +258,7 @@ const wdt::Host the_host{
     .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
     .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
                 .keeper = read_keeper},
+    .machine = {.host_name = host_name, .product = product, .user = user, .read_file = read_file},
     .words = words,
 };
 

@@ -67,6 +67,7 @@ struct World {
     bool records_denied = false;             // this process may not read the records
     int record_writes = 0;
     std::vector<std::string> record_states;  // the State of each record written, in order
+    std::map<unsigned, std::string> handed;  // the last record handed over, written or not
     std::set<unsigned> locked_elsewhere;     // watchdogs that another process keeps
     bool locks_unavailable = false;          // no lock can be had (a process without the rights)
     std::map<unsigned, std::string> keepers; // what each watchdog's keeper said of itself in its lock
@@ -81,6 +82,8 @@ struct World {
     int64_t booted_at_s = 1795999000;
     std::string library_path;                // where WDT.dll was loaded from; empty: cannot be told
     bool terminal = false;                   // standard output is a terminal
+    std::string host_name = "plant-7", product = "Maker Box 3000, serial S-1", user = "root";
+    std::map<std::string, std::string> files;  // what read_file finds
     int stop_requests_taken = 0;
 
     // What the tool did.

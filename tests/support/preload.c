@@ -1,10 +1,15 @@
 /* Preloaded into the tool by the end-to-end tests to make the machine unfriendly:
  *   WDT_TEST_FSYNC_MS=N   every fsync takes N ms longer (a slow disk)
  *   WDT_TEST_CLOCK_S=N    the wall clock (time, clock_gettime's CLOCK_REALTIME, gettimeofday) is N
- *                         seconds ahead (a clock stepped after the start) */
+ *                         seconds ahead (a clock stepped after the start)
+ *   WDT_TEST_BOOT_S=N     the boot clock (CLOCK_BOOTTIME) is N seconds ahead (a later boot)
+ *   WDT_TEST_BOOT_ID=ID   the kernel's boot id reads ID (another boot) */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -26,7 +31,26 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     int (*real)(clockid_t, struct timespec*) = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
     const int result = real(clock, now);
     if (result == 0 && clock == CLOCK_REALTIME) now->tv_sec += from_environment("WDT_TEST_CLOCK_S");
+    if (result == 0 && clock == CLOCK_BOOTTIME) now->tv_sec += from_environment("WDT_TEST_BOOT_S");
     return result;
+}
+
+/* The boot id, when one is given, from a pipe that holds it. */
+int open(const char* path, int flags, ...) {
+    va_list more;
+    va_start(more, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(more, mode_t) : 0;
+    va_end(more);
+    const char* boot = getenv("WDT_TEST_BOOT_ID");
+    int ends[2];
+    if (boot != NULL && strcmp(path, "/proc/sys/kernel/random/boot_id") == 0 && pipe(ends) == 0) {
+        if (write(ends[1], boot, strlen(boot)) < 0 || write(ends[1], "\n", 1) < 0) {
+            /* an empty pipe reads as no boot id */
+        }
+        close(ends[1]);
+        return ends[0];
+    }
+    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
 }
 
 time_t time(time_t* out) {

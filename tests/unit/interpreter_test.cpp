@@ -269,6 +269,8 @@ TEST(Interpreter, NearMissesRefuseTheWholeLine) {
         {{"W0", "L2", "heartbeat=/x"}, meant("heartbeat=/x", "--heartbeat=PATH")},
         {{"W0", "L2", "--heartbeat", "/x"}, meant("--heartbeat", "--heartbeat=PATH")},
         {{"W0", "T5", "stauts"}, meant("stauts", "--status")},
+        {{"\xef\xbc\x8d\xef\xbc\x8d" "service", "W0", "T60", "L10"}, meant("\xef\xbc\x8d\xef\xbc\x8d" "service", "--service")},
+        {{"\xe2\x80\x8b" "--drill", "W0"}, meant("\xe2\x80\x8b" "--drill", "--drill")},
         {{"W0", "T5", "--x"}, "Option error: --x is not one of the options (--service, --status, --drill, --heartbeat=PATH, "
                               "--check=COMMAND, --grace=SECONDS, --repair=COMMAND), and nothing was done!\r\n"},
     };
@@ -280,6 +282,37 @@ TEST(Interpreter, NearMissesRefuseTheWholeLine) {
     }
     expect_run({{"W0", "drill"}, disabled(0), 0, {disable(0)}});
     expect_run({{"W0", "T5", "statistics"}, armed(5), 0, {set(0, 5000)}});
+    // A long one is cut between characters, never inside one.
+    std::string long_one = "--x";
+    for (int i = 0; i < 150; ++i) long_one += "\xc3\xa9";
+    fake::reset();
+    fake::run({"W0", long_one});
+    const std::string& said = fake::world().output;
+    const size_t cut = said.find("...");
+    ASSERT_NE(cut, std::string::npos);
+    EXPECT_EQ(said.substr(cut - 2, 2), "\xc3\xa9") << said;
+}
+
+// A keep-alive waits a little for a command that holds the watchdog for a moment; a refused start
+// beside a keeper that keeps no record of its own is recorded. A lock that cannot be had is said,
+// and the run goes on without it.
+TEST(Interpreter, ALockHeldForAMomentOrNotAtAll) {
+    fake::reset();
+    fake::world().locked_elsewhere = {0};
+    fake::world().keepers[0] = "Kind: command\nPid: 99\nProcess start: 5\nBoot: boot-1\n";
+    fake::world().rounds = 100;
+    EXPECT_EQ(fake::run({"W0", "T60", "L10"}, true), 1);
+    EXPECT_EQ(fake::world().output, "WDT0: a command (pid 99) keeps this watchdog: this start is refused, and nothing was "
+                                    "done; try again once it has ended.\r\n");
+    EXPECT_EQ(fake::world().wait_deadlines.size(), 30u);  // 3 s, a tenth at a time
+    EXPECT_EQ(fake::world().record_states, std::vector<std::string>{"refused"});
+
+    fake::reset();
+    fake::world().locks_unavailable = true;
+    EXPECT_EQ(fake::run({"W0", "T5"}), 0);
+    EXPECT_EQ(fake::world().output, "WDT0: the watchdog's lock cannot be had (/run/wdtctl/watchdog0.lock is a FIFO): this run "
+                                    "goes on without it, and does not keep other keepers away.\r\n" + armed(5));
+    EXPECT_EQ(fake::world().calls, Calls{set(0, 5000)});
 }
 
 }  // namespace

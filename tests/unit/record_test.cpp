@@ -5,6 +5,7 @@
 #include <set>
 
 #include "command_line/record.h"
+#include "command_line/text.h"
 #include "tests/support/fake_host.h"
 
 namespace {
@@ -128,6 +129,24 @@ TEST(Record, ARefusedStartIsNamedByTheNext) {
         const std::string expected = "WDT1: the previous start (pid 4242, at 2026-11-30 00:53:20 UTC) was refused: " + c.why + ".\r\n";
         EXPECT_EQ(fake::world().output.substr(0, expected.size()), expected);
     }
+}
+
+// A start refused before it opened the record keeps in its record why the run before it ended.
+TEST(Record, ARefusalBeforeTheRecordKeepsWhyTheRunBeforeEnded) {
+    fake::reset();
+    fake::world().rounds = 2;
+    fake::run({"W0", "L2"}, true);  // killed
+    std::string record = fake::world().records[0];
+    start_again(record, "boot-1");
+    EXPECT_EQ(fake::run({"W0", "L2", "--grace", "5"}, true), 1);
+    record = fake::world().records[0];
+    start_again(record, "boot-1");
+    EXPECT_EQ(fake::run({"--status", "W0"}), 0);
+    EXPECT_NE(fake::world().output.find("\nRefused: Option error: --grace is not one of the options (did you mean "
+                                        "--grace=SECONDS, as one argument?), and nothing was done!\nPrevious run: the "
+                                        "previous run (pid 4242, started 2026-11-30 00:53:20 UTC) ended without a "
+                                        "deliberate stop, in this boot: the machine did not restart\n"),
+              std::string::npos) << fake::world().output;
 }
 
 // Every value of a record stays on its own line, whatever the command line holds.

@@ -164,7 +164,8 @@ case "$scenario" in
         # The times and the pid differ from run to run.
         mark "boot-$boots $(echo "$reason" |
             sed 's/ at [0-9-]* [0-9:]* UTC/ at (time)/; s/ since [0-9-]* [0-9:]* UTC/ since (time)/; s/(pid [^)]*)/(pid, time)/;
-                 s/about [0-9]* s/about (N) s/')"
+                 s/restarted [0-9]* to [0-9]* s/restarted (window) s/;
+                 s/ (by root on .*; driver i6300ESB timer, .*, SHA-256 [0-9a-f]\{64\})\.$/ (report)./')"
         case $boots in
             1)
                 mark running
@@ -187,13 +188,14 @@ case "$scenario" in
                 wdtctl --drill W0 T5 >/dev/null
                 sleep 120 ;;
             *)
-                # The start names the drill: how long after its arm the machine started again
-                # (between the timeout and the timeout plus this boot's own time so far).
-                mark "drill-after-$(echo "$reason" | sed -n 's/.*restarted about \([0-9]*\) s after.*/\1/p') uptime-$(cut -d. -f1 /proc/uptime)"
+                # The start names the drill: its verdict, and the window (from the drill's marks)
+                # in which the machine restarted, after its arm.
+                mark "drill-window-$(echo "$reason" | sed -n 's/.*restarted \([0-9]*\) to \([0-9]*\) s after.*/\1-\2/p')"
                 wdtctl --status W0 >/run/status.txt
                 while read -r line; do mark "full-status $line"; done </run/status.txt  # for the record of the run
                 grep -E '^(Last drill|Boot status):' /run/status.txt | while read -r line; do
-                    mark "status $(echo "$line" | sed 's/[0-9-]* [0-9:]* UTC/(time)/; s/about [0-9]* s/about (N) s/')"
+                    mark "status $(echo "$line" | sed 's/[0-9-]* [0-9:]* UTC/(time)/; s/restarted [0-9]* to [0-9]* s/restarted (window) s/;
+                                                       s/ (by root on .*; driver i6300ESB timer, .*, SHA-256 [0-9a-f]\{64\})$/ (report)/')"
                 done
                 mark chain-done ;;
         esac ;;
@@ -215,8 +217,8 @@ case "$scenario" in
         modprobe softdog soft_noboot=1
         STATE_DIRECTORY=/run/drill wdtctl --drill W1 T2 >/run/drill.out
         mark "drill-status-$? state-$(cat /sys/class/watchdog/watchdog1/state) fired-$(dmesg | grep -c 'Triggered - Reboot ignored')"
-        mark "drill-said-$(tail -n 1 /run/drill.out | tr -d '\r')"
-        mark "drill-$(grep '^Drill result:' /run/drill/watchdog1.record)"
+        mark "drill-said-$(grep '^Drill error' /run/drill.out | tr -d '\r')"
+        mark "drill-$(grep -o 'result=[^[:space:]]*' /run/drill/watchdog1.record)"
         sleep 6
         mark "still-$(systemctl is-active wdtctl.service)" ;;
 esac
