@@ -108,7 +108,8 @@ package() {
     local deb
     deb=$(scripts/build_deb.sh) && (cd build/package && ctest --output-on-failure --timeout 600 -j 3) || return 1
     lintian --pedantic "$deb" 2>/dev/null | tee build/package/lintian.txt
-    ! grep -q "^E:" build/package/lintian.txt && python3 tests/package/check_deb.py "$deb"
+    ! grep -q "^E:" build/package/lintian.txt && python3 tests/package/check_deb.py "$deb" &&
+        python3 tests/package/metrics_check.py build/package
 }
 
 windows() {

@@ -205,9 +205,9 @@ int run_drill(const CommandLine& line, const Host& host) {
             static_cast<long>(drill.set));
     }
     const int32_t waiting = waiting_seconds(timeout);
-    say(host, Severity::info, "Drill: WDT%u is armed for %ld seconds and is not refreshed: the machine should reset in about "
-              "%ld seconds (waiting up to %ld s; Ctrl-C cancels and disarms).\r\n", n, static_cast<long>(timeout),
-        static_cast<long>(timeout), static_cast<long>(waiting));
+    say(host, Severity::info, "Drill: WDT%u is armed for %ld %s and is not refreshed: the machine should reset in about "
+              "%ld %s (waiting up to %ld s; Ctrl-C cancels and disarms).\r\n", n, static_cast<long>(timeout),
+        seconds_word(timeout), static_cast<long>(timeout), seconds_word(timeout), static_cast<long>(waiting));
     host.output.flush();
 
     // Once a second, a mark of life in the record: the seconds since the arm. Where the machine

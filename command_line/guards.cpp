@@ -33,8 +33,9 @@ bool heartbeat_news(Guard& guard, const Host& host, unsigned n, int slot, int64_
     if (lookup.answers == guard.answers) {
         // The look-up asked for at the last slot (or at the start) has not answered yet.
         if (lookup.waiting_since_ms >= 0 && !guard.unanswered_said) {
-            say(host, Severity::warning, "WDT%d: %s: the file system has not answered for %ld seconds: no news from it meanwhile.\r\n",
-                number, guard.shown, seconds(host.clock.now_ms() - lookup.waiting_since_ms));
+            const long waited = seconds(host.clock.now_ms() - lookup.waiting_since_ms);
+            say(host, Severity::warning, "WDT%d: %s: the file system has not answered for %ld %s: no news from it meanwhile.\r\n",
+                number, guard.shown, waited, seconds_word(waited));
             guard.unanswered_said = true;
         }
         return false;
@@ -135,15 +136,17 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
             guard.repaired = true;
             guard.grace_from_ms = now;
             guards.repair_due = true;
-            say(host, Severity::warning, "WDT%d: no news from %s for %ld seconds: running %s\r\n", static_cast<int>(n), guard.shown,
-                seconds(now - guard.news_ms), guards.repair_shown);
+            const long silent = seconds(now - guard.news_ms);
+            say(host, Severity::warning, "WDT%d: no news from %s for %ld %s: running %s\r\n", static_cast<int>(n), guard.shown,
+                silent, seconds_word(silent), guards.repair_shown);
             continue;
         }
         allow = false;
         if (!guard.silent) {
-            say(host, Severity::error, "WDT%d: no news from %s for %ld seconds: refreshes stop, and the watchdog resets the machine in "
-                "about %ld seconds!\r\n", static_cast<int>(n), guard.shown, seconds(now - guard.news_ms),
-                static_cast<long>(timer_seconds));
+            const long silent = seconds(now - guard.news_ms);
+            say(host, Severity::error, "WDT%d: no news from %s for %ld %s: refreshes stop, and the watchdog resets the machine in "
+                "about %ld %s!\r\n", static_cast<int>(n), guard.shown, silent, seconds_word(silent),
+                static_cast<long>(timer_seconds), seconds_word(timer_seconds));
         }
         guard.silent = true;
     }

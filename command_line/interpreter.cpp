@@ -1,5 +1,7 @@
 #include "command_line/interpreter.h"
 
+#include <cstring>
+
 #include "command_line/drill.h"
 #include "command_line/keep_alive.h"
 #include "command_line/keeper.h"
@@ -7,6 +9,7 @@
 #include "command_line/status.h"
 #include "command_line/text.h"
 #include "command_line/usage.h"
+#include "command_line/verify.h"
 
 namespace wdt {
 namespace {
@@ -21,6 +24,30 @@ bool guard_options_hold(const CommandLine& line, const Host& host, Refusal& refu
     if (problem != nullptr) refuse(host, refusal, Severity::refusal, "%s", problem);
     return problem == nullptr;
 }
+
+}  // namespace
+
+bool options_hold(const CommandLine& line, const Host& host, Refusal& refusal) {
+    if (line.guards.options > 0 && !guard_options_hold(line, host, refusal)) return false;
+    if (line.metrics != nullptr && (line.loop == nullptr || line.metrics[0] == '\0')) {
+        refuse(host, refusal, Severity::refusal, "Metrics Parameter error: --metrics=DIR needs a folder, and a loop (L)!\r\n");
+        return false;
+    }
+    // A service reads its numbers strictly: a typo in a setting must not change the timeout.
+    for (int i = 0; (line.service || line.verify) && i < line.pass_end; ++i) {
+        const Argument& argument = line.arguments[i];
+        if ((argument.role == Role::timeout || argument.role == Role::loop) && !argument.strict) {
+            char shown[200];
+            show(argument.text, shown, sizeof shown);
+            refuse(host, refusal, Severity::refusal, "Service Parameter error: %s is not a whole number of seconds (digits "
+                   "alone after the letter)!\r\n", shown);
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
 
 // Whether what a call did lasts: a call that holds only while this process holds the device counts
 // only when the loop follows and keeps holding it.
@@ -82,6 +109,26 @@ bool keeps(const CommandLine& line, KeeperKind& kind) {
     return false;
 }
 
+// What the keep-alive's metrics name of the driver, read once before the loop; a service says, as a
+// warning at every start, that the simulated driver drives no hardware.
+void describe_driver(const CommandLine& line, const Host& host, const WatchdogDriver& driver, unsigned n, const Record& record,
+                     Metrics& metrics) {
+    metrics = Metrics{};
+    metrics.folder = line.metrics;
+    metrics.n = n;
+    if (!host.library.path(driver.library, metrics.library, sizeof metrics.library)) metrics.library[0] = '\0';
+    static char description[4096];
+    if (describe(driver, host.library, n, false, description, sizeof description) < 0 ||
+        !field(description, "Driver", metrics.driver, sizeof metrics.driver)) {
+        put(metrics.driver, sizeof metrics.driver, "unknown");
+    }
+    if (line.service && std::strstr(metrics.driver, "drives no hardware") != nullptr) {
+        say(host, Severity::warning, "WDT%u: the driver library is the simulated one: it drives no hardware, and this machine "
+            "is not guarded!\r\n", n);
+    }
+    if (line.service) metrics_from_record(metrics, record);
+}
+
 // What a run of the commands came to, beside its exit status.
 struct Ran {
     ScanState state;
@@ -91,7 +138,7 @@ struct Ran {
 };
 
 int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
-    if (line.guards.options > 0 && !guard_options_hold(line, host, ran.refusal)) return 1;
+    if (!options_hold(line, host, ran.refusal)) return 1;
     // The watchdog is this run's before anything of the driver is loaded. A line without a sound
     // selector takes nothing, and is refused below as ever.
     KeeperKind kind = KeeperKind::command;
@@ -122,11 +169,13 @@ int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
             say(host, Severity::info, "WDT%u: the driver library is %s.\r\n", n, shown);
         }
     }
+    static Metrics metrics;
+    if (line.loop != nullptr) describe_driver(line, host, driver, n, ran.record, metrics);
     int status = 1;
     if (carry_out_commands(line, host, driver, state, ran.refusal)) {
         status = 0;
         if (state.loop_requested) {
-            status = loop_holds(state, host, ran.refusal) ? keep_alive(state, driver, host, line.guards, ran.record) : 1;
+            status = loop_holds(state, host, ran.refusal) ? keep_alive(state, driver, host, line.guards, ran.record, metrics) : 1;
         }
     }
     if (line.service && status != 0 && state.armed) disable_and_say(driver, host, n, ran.refusal);
@@ -158,9 +207,14 @@ bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal) {
 }
 
 int run(const CommandLine& line, const Host& host) {
-    // Guard options (--name=value) stand among the commands, which never take an argument that
-    // starts with '-'; they do not count as commands.
-    if (line.count - (line.drill || line.status ? 0 : line.guards.options) < 2) {
+    if (line.help || line.version) {
+        if (line.help) print_help(host, line.program);
+        if (!line.help) print_version(host);
+        return 0;
+    }
+    // Options (--name=value) stand among the commands, which never take an argument that starts
+    // with '-'; they do not count as commands.
+    if (line.count - (line.drill || line.status ? 0 : line.options) < 2) {
         print_usage(host, line.program);
         return 1;
     }
@@ -168,10 +222,17 @@ int run(const CommandLine& line, const Host& host) {
     int status = 1;
     if (const Argument* miss = first_near_miss(line)) {
         refuse_near_miss(host, ran.refusal, *miss);
+    } else if (line.json && !line.status) {
+        refuse(host, ran.refusal, Severity::refusal, "Option error: --json goes with --status alone, and nothing was done!\r\n");
+    } else if (line.verify && (line.drill || line.status)) {
+        refuse(host, ran.refusal, Severity::refusal, "Option error: --verify takes a service's command line, not --drill "
+               "or --status!\r\n");
     } else if (line.drill) {
         return run_drill(line, host);
     } else if (line.status) {
         return show_status(line, host);
+    } else if (line.verify) {
+        return verify_service(line, host);
     } else {
         status = run_commands(line, host, ran);
     }

@@ -18,6 +18,9 @@ int run(const CommandLine& line, const Host& host);
 // The watchdog the command line selects, into `n`; answers false, having said why, when a
 // selector is malformed or there is none.
 bool select_watchdog(const CommandLine& line, const Host& host, Refusal& refusal, unsigned& n);
+// The options that only some command lines take (guards and metrics need a loop), and the numbers
+// that a service reads strictly (digits alone): false, having said why, when they do not hold.
+bool options_hold(const CommandLine& line, const Host& host, Refusal& refusal);
 // Loads the driver library; answers false, having said why, when it cannot be used.
 bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal);
 

@@ -1,5 +1,7 @@
 #include "command_line/keep_alive.h"
 
+#include "command_line/text.h"
+
 namespace wdt {
 
 namespace {
@@ -24,18 +26,20 @@ Wake sleep_through(ScanState& state, const WatchdogDriver& driver, const Host& h
     return wake;
 }
 
-void refresh_and_say(const WatchdogDriver& driver, const Host& host, const ScanState& state, bool& failing) {
+// Answers whether the refresh was done.
+bool refresh_and_say(const WatchdogDriver& driver, const Host& host, const ScanState& state, bool& failing) {
     const unsigned n = state.selected_watchdog;
     const bool refreshed = refresh(driver, n) != Outcome::not_done;
-    if (refreshed != failing) return;
+    if (refreshed != failing) return refreshed;
     failing = !refreshed;
     if (failing) {
-        say(host, Severity::error, "WDT%d could not be reset! Trying again every %ld seconds.\r\n", static_cast<int>(n),
-            static_cast<long>(state.refresh_period_seconds));
+        say(host, Severity::error, "WDT%d could not be reset! Trying again every %ld %s.\r\n", static_cast<int>(n),
+            static_cast<long>(state.refresh_period_seconds), seconds_word(state.refresh_period_seconds));
     } else {
         say(host, Severity::info, "WDT%d is reset again.\r\n", static_cast<int>(n));
     }
     host.output.flush();
+    return refreshed;
 }
 
 // Keeps in the record whether guards hold the refreshes back, which guard and since when.
@@ -72,7 +76,7 @@ bool loop_holds(const ScanState& state, const Host& host, Refusal& refusal) {
 }
 
 int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, const GuardOptions& options,
-               Record& record) {
+               Record& record, Metrics& metrics) {
     say(host, Severity::info, "Entering endless loop: Timer for reboot %ld seconds. Refresh each %ld seconds.\r\n",
         static_cast<long>(state.timer_seconds), static_cast<long>(state.refresh_period_seconds));
     // The loop never ends normally, so whatever is still buffered would otherwise never be seen
@@ -89,6 +93,8 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     Guards guards;
     start_guards(guards, options, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
     write_record(record, host, KeepAlive::running);
+    metrics.started_s = host.clock.wall_clock_s();
+    keep_metrics(metrics, host, state, guards, true);
     const unsigned n = state.selected_watchdog;
     bool failing = false, held_back = false;
     for (;;) {
@@ -97,9 +103,10 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
         if (wake == Wake::resumed) {
             restart_guards(guards, host);
             if (held_back) {
-                held_back = false;
+                held_back = metrics.held_back = false;
                 note_guards(record, host, guards);
             }
+            keep_metrics(metrics, host, state, guards, true);
             due = host.clock.now_ms() + period_ms;
             continue;
         }
@@ -110,18 +117,25 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             const bool disabled = disable_and_say(driver, host, n, unused);
             end_guards(guards, host);
             if (disabled) write_record(record, host, KeepAlive::stopped);
+            metrics.running = false;
+            keep_metrics(metrics, host, state, guards, true);
             host.records.written(5000);  // the device is released: a disk that stalls holds up nothing else
             return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
         const bool allowed = guards_allow_refresh(guards, host, n, state.timer_seconds);
-        if (allowed) refresh_and_say(driver, host, state, failing);
+        if (allowed && refresh_and_say(driver, host, state, failing)) {
+            ++metrics.refreshes;
+            metrics.last_refresh_s = host.clock.wall_clock_s();
+        }
         run_checks(guards, host);
-        if (allowed == held_back) {
-            held_back = !allowed;
+        const bool changed = allowed == held_back;
+        if (changed) {
+            held_back = metrics.held_back = !allowed;
             note_guards(record, host, guards);
         }
+        keep_metrics(metrics, host, state, guards, changed);
         note_unwritten(record, host);
         due = next_due(host, due, period_ms);
     }

@@ -2,6 +2,7 @@
 
 #include "command_line/guards.h"
 #include "command_line/messages.h"
+#include "command_line/metrics.h"
 #include "command_line/reading.h"
 #include "command_line/record.h"
 #include "command_line/scan_state.h"
@@ -19,8 +20,8 @@ bool loop_holds(const ScanState& state, const Host& host, Refusal& refusal);
 // the disable failed). A refresh that fails never ends the loop. With guards, a slot refreshes
 // only while every guard has had good news within its grace; a stop ends what the guards started.
 // A service's record says when the loop runs, when guards hold the refreshes back, and when it
-// stopped.
+// stopped; the metrics, where they are kept, say the same and more.
 int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, const GuardOptions& options,
-               Record& record);
+               Record& record, Metrics& metrics);
 
 }  // namespace wdt

@@ -22,8 +22,18 @@ struct Option {
 constexpr Option kOptions[] = {
     {"service", "--service"},       {"status", "--status"},        {"drill", "--drill"},
     {"heartbeat", "--heartbeat=PATH"}, {"check", "--check=COMMAND"}, {"grace", "--grace=SECONDS"},
-    {"repair", "--repair=COMMAND"},
+    {"repair", "--repair=COMMAND"},  {"json", "--json"},           {"metrics", "--metrics=DIR"},
+    {"help", "--help"},             {"version", "--version"},      {"verify", "--verify"},
 };
+
+// Whether the text after a letter is a whole number and nothing else: digits alone.
+bool digits_only(const char* text) {
+    if (*text == '\0') return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return false;
+    }
+    return true;
+}
 
 // An argument's first letter, upper case: what names a command.
 int upper(char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
@@ -133,17 +143,27 @@ bool read_guard_option(const char* argument, GuardOptions& guards) {
     return true;
 }
 
-Argument read_argument(const char* text, GuardOptions& guards) {
-    if (std::strcmp(text, kStatusOption) == 0) return {text, Role::status, 0, nullptr};
-    if (std::strcmp(text, kDrillOption) == 0) return {text, Role::drill, 0, nullptr};
-    if (read_guard_option(text, guards)) return {text, Role::guard, 0, nullptr};
+Argument read_argument(const char* text, CommandLine& line) {
+    constexpr struct {
+        const char* text;
+        Role role;
+    } kWhole[] = {{kStatusOption, Role::status}, {kDrillOption, Role::drill}, {"--json", Role::json},
+                  {"--help", Role::help},         {"--version", Role::version}, {"--verify", Role::verify}};
+    for (const auto& whole : kWhole) {
+        if (std::strcmp(text, whole.text) == 0) return {text, whole.role, 0, nullptr};
+    }
+    if (read_guard_option(text, line.guards)) return {text, Role::guard, 0, nullptr};
+    if (const char* folder = value_of(text, "--metrics=")) {
+        line.metrics = folder;
+        return {text, Role::metrics, 0, nullptr};
+    }
     if (dash_at(text) > 0) return {text, Role::near_miss, 0, option_meant(text)};
     switch (upper(text[0])) {
         case 'W': return {text, Role::selector, 0, nullptr};
-        case 'T': return {text, Role::timeout, parse_number(text + 1), nullptr};
+        case 'T': return {text, Role::timeout, parse_number(text + 1), nullptr, digits_only(text + 1)};
         case 'D': return {text, Role::disable, 0, nullptr};
         case 'R': return {text, Role::refresh, 0, nullptr};
-        case 'L': return {text, Role::loop, parse_number(text + 1), nullptr};
+        case 'L': return {text, Role::loop, parse_number(text + 1), nullptr, digits_only(text + 1)};
         default: break;
     }
     const char* meant = option_meant(text);
@@ -165,10 +185,17 @@ bool read_command_line(int argc, const char* const* argv, CommandLine& line) {
             continue;
         }
         Argument& argument = line.arguments[line.count++];
-        argument = read_argument(argv[i], line.guards);
-        line.status = line.status || argument.role == Role::status;
-        line.drill = line.drill || argument.role == Role::drill;
+        argument = read_argument(argv[i], line);
+        const Role role = argument.role;
+        line.status = line.status || role == Role::status;
+        line.drill = line.drill || role == Role::drill;
+        line.json = line.json || role == Role::json;
+        line.help = line.help || role == Role::help;
+        line.version = line.version || role == Role::version;
+        line.verify = line.verify || role == Role::verify;
+        if (role == Role::metrics || role == Role::verify) ++line.options;
     }
+    line.options += line.guards.options;
     if (line.guards.problem == nullptr && line.guards.options > 0 && line.guards.count == 0) {
         line.guards.problem = "Guard Parameter error: --grace and --repair need a guard (--heartbeat= or --check=)!\r\n";
     }

@@ -25,6 +25,11 @@ enum class Role : uint8_t {
     guard,           // --heartbeat=, --check=, --grace=, --repair=
     status,          // --status
     drill,           // --drill
+    json,            // --json: the status as one JSON object
+    metrics,         // --metrics=DIR: a keep-alive's metrics for Prometheus
+    help,            // --help
+    version,         // --version
+    verify,          // --verify: what a service would do with this command line, touching nothing
     near_miss,       // none of the options, but meant as one: refuses the whole line
     skipped,         // anything else: no pass reads it
 };
@@ -34,6 +39,7 @@ struct Argument {
     Role role;
     int32_t number;            // timeout and loop: the number after the letter
     const char* resembles;     // near_miss: the option it resembles ("--drill"); nullptr when none
+    bool strict = false;       // timeout and loop: nothing but digits after the letter
 };
 
 // A heartbeat file or a check command, as given.
@@ -63,6 +69,12 @@ struct CommandLine {
     bool service = false;
     bool status = false;
     bool drill = false;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+    bool verify = false;
+    const char* metrics = nullptr;  // --metrics=DIR: the folder
+    int options = 0;                // arguments that are options, not commands (--metrics=, --verify, guards)
     Selection selection = Selection::none;
     uint8_t watchdog = 0;           // when the selection is made
     int pass_end = 0;               // the command pass reaches arguments [0, pass_end)

@@ -154,11 +154,11 @@ size_t compose(const Record& record, const Host& host, KeepAlive state, const ch
     format_utc(host.clock.wall_clock_s(), changed);
     const int length = std::snprintf(text, size,
                                      "%sWatchdog: %u\nState: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n"
-                                     "Started: %s\nChanged: %s\nCommand line: %s\n%sPrevious reason: %s\nPrevious: %s\n%s%s",
+                                     "Started: %s\nChanged: %s\nCommand line: %s\n%s%sPrevious reason: %s\nPrevious: %s\n%s%s",
                                      kFirstLine, record.n, word_of(state), static_cast<long long>(host.process.id()),
                                      static_cast<long long>(record.process_start), record.boot, started, changed,
-                                     record.command, extra, word_of(record.previous_reason), record.previous,
-                                     record.drills, kLastLine);
+                                     record.command, record.watched, extra, word_of(record.previous_reason),
+                                     record.previous, record.drills, kLastLine);
     return length > 0 && static_cast<size_t>(length) < size ? static_cast<size_t>(length) : 0;
 }
 
@@ -178,6 +178,12 @@ void prepare(Record& record, const Host& host, unsigned n, const CommandLine& li
     if (!host.process.boot_id(record.boot, sizeof record.boot)) record.boot[0] = '\0';
     join_arguments(line, record.command, sizeof record.command);
     record.drills[0] = '\0';
+    size_t used = 0;
+    record.watched[0] = '\0';
+    for (int i = 0; i < line.guards.count; ++i) {
+        put(record.watched + used, sizeof record.watched - used, "Watching: %s\n", line.guards.list[i].shown);
+        used += std::strlen(record.watched + used);
+    }
 }
 
 // A record as it was written, with its drill lines in place of the ones it had: the rest of it,
@@ -240,7 +246,12 @@ Opening open_record(Record& record, const Host& host, const WatchdogDriver& driv
             severity = Severity::warning;
         }
     }
-    if (say_reason) say(host, severity, "WDT%u: %s.\r\n", n, record.previous);
+    if (say_reason) {
+        // A line that ends in its own mark (a refusal's "!") takes no full stop after it.
+        const size_t length = std::strlen(record.previous);
+        const bool marked = length > 0 && std::strchr("!.?", record.previous[length - 1]) != nullptr;
+        say(host, severity, "WDT%u: %s%s\r\n", n, record.previous, marked ? "" : ".");
+    }
     return Opening::go_on;
 }
 
@@ -322,6 +333,11 @@ void view_record(const Host& host, unsigned n, const char* description, RecordVi
     std::memcpy(view.refused, record.refused, sizeof view.refused);
     std::memcpy(view.previous, record.previous, sizeof view.previous);
     view.previous_reason = record.previous_reason;
+    for (const char* at = std::strstr(record.text, "\nWatching: "); at != nullptr && view.watched_count < 16;
+         at = std::strstr(at + 1, "\nWatching: ")) {
+        const size_t length = std::strcspn(at + 11, "\n");
+        put(view.watched[view.watched_count++], sizeof view.watched[0], "%.*s", static_cast<int>(length), at + 11);
+    }
     if (!settled_drills(host, record.text, description, view.drills)) return;
     // Settled here: written back where nobody else keeps the watchdog, the rest as it was.
     static char lines[kDrillLines], text[kRecordSize];

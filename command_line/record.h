@@ -29,6 +29,8 @@ const char* word_of(PreviousRun reason);
 
 // The room for a record's drill lines: ten drills with all their report.
 inline constexpr size_t kDrillLines = 12288;
+// The room for the guards a keep-alive watches, one line each.
+inline constexpr size_t kWatchedLines = 16 * 220;
 
 struct Record {
     bool kept = false;           // service mode and drills keep one; one-shot commands and consoles do not
@@ -42,6 +44,7 @@ struct Record {
     // The drills' lines, carried over by every record. Set when the record is opened; left
     // without an initializer so that the room it does not use never comes into memory.
     char drills[kDrillLines];
+    char watched[kWatchedLines];  // "Watching: <guard>" lines, set likewise
     bool unwritable_said = false;
 };
 
@@ -94,6 +97,8 @@ struct RecordView {
     char command[600] = "", guard[600] = "", refused[600] = "";
     PreviousRun previous_reason = PreviousRun::none;
     char previous[700] = "";
+    char watched[16][200] = {};  // the guards the keep-alive watches
+    int watched_count = 0;
     Drills drills;              // oldest first
 };
 // Reads the last record of watchdog n for a status. A drill that the machine answered with a

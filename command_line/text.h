@@ -14,6 +14,9 @@ void show(const char* text, char* shown, size_t size);
 // not fit); false when there is none.
 bool field(const char* text, const char* name, char* value, size_t size);
 
+// "second" for one, "seconds" for any other count: "1 second", "2 seconds".
+inline const char* seconds_word(long count) { return count == 1 ? "second" : "seconds"; }
+
 // "YYYY-MM-DD hh:mm:ss UTC" for seconds since 1970.
 void format_utc(int64_t seconds, char (&text)[64]);
 

@@ -19,7 +19,8 @@ if(WIN32)
     COMMAND ${WDT_GROFF} -man -Tascii -rW1 -P-cbou ${WDT_MANUAL} | sed "s/$/\\r/" > wdtctl-manual.txt
     DEPENDS ${WDT_MANUAL} VERBATIM)
   add_custom_target(manual ALL DEPENDS wdtctl-manual.txt)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-manual.txt DESTINATION . COMPONENT tool)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wdtctl-manual.txt ${WDT_PACKAGING}/wdtctl.rules.yml DESTINATION .
+          COMPONENT tool)
   include(${WDT_PACKAGING}/windows/msi.cmake)
 else()
   # The tool and its library in a private folder, and a link in sbin: the tool finds the library
@@ -59,6 +60,8 @@ else()
   add_custom_target(debian_changelog ALL DEPENDS changelog.gz)
   install(FILES ${WDT_PACKAGING}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
+  # Alert rules on the keep-alive's metrics, for Prometheus.
+  install(FILES ${WDT_PACKAGING}/wdtctl.rules.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT tool)
 endif()
 install(TARGETS wdtctl RUNTIME DESTINATION ${WDT_TOOL_DIR} COMPONENT tool)
 install(TARGETS simulated_driver LIBRARY DESTINATION ${WDT_SIMULATED_DIR} COMPONENT simulated_driver EXCLUDE_FROM_ALL)
@@ -84,6 +87,7 @@ machine is reset only when the tool, or the system beneath it, stops running.
 It comes with a driver library for the kernel's watchdog devices and a systemd
 unit, disabled until enabled, that keeps a watchdog armed from early boot.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS prometheus-node-exporter)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

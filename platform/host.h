@@ -158,6 +158,19 @@ struct Host {
         RecordLock (*lock)(unsigned n, const char* keeper, char* reason, size_t reason_size);
         // What the process that holds watchdog n's lock said of itself; none when nobody has.
         RecordRead (*keeper)(unsigned n, char* text, size_t size);
+        // The records' folder, as it would be used; false when it cannot be told.
+        bool (*folder)(char* text, size_t size);
+
+        // A keep-alive's metrics for Prometheus's textfile collectors: DIR/wdtctl_w<n>.prom,
+        // written whole (a temporary name that does not end in .prom, renamed in the folder) by
+        // the records' writer, away from the caller's thread; the latest text handed over is the
+        // one written.
+        void (*write_metrics)(unsigned n, const char* folder, const char* text, size_t length);
+        // False, with why, when the metrics handed over last could not be written.
+        bool (*metrics_written)(char* reason, size_t size);
+        // Whether a folder may take the metrics: there, a folder, and writable by root (the
+        // administrators) alone; false with why.
+        bool (*metrics_folder)(const char* path, char* reason, size_t size);
     } records;
 
     // What a drill's report names: the machine, who runs the tool, what the driver library is.

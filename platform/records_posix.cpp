@@ -247,6 +247,8 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
+bool records_folder(char* text, size_t size) { return std::snprintf(text, size, "%s", path_of(records)) > 0; }
+
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
     char reason[256], name[32];
     if (size == 0) return wdt::RecordRead::none;

@@ -173,6 +173,12 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
+bool records_folder(char* text, size_t size) {
+    static wchar_t path[MAX_PATH + 16];
+    char reason[1400];
+    return folder(false, path, MAX_PATH + 16, reason, sizeof reason) && to_utf8(path, text, size);
+}
+
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
     static wchar_t path[MAX_PATH + 64];
     char reason[1400];

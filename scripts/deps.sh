@@ -10,7 +10,7 @@ packages_for() {
         windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 groff-base wixl msitools" ;;
         wine32) echo "wine32:i386" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
-        package) echo "dpkg-dev lintian man-db groff-base" ;;
+        package) echo "dpkg-dev lintian man-db groff-base prometheus-node-exporter prometheus" ;;
         vm) echo "qemu-system-x86 cpio make" ;;
         systemd_vm) echo "qemu-system-x86 cpio debootstrap e2fsprogs kmod" ;;
         emulation) echo "qemu-user-static" ;;

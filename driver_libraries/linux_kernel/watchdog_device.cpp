@@ -126,7 +126,14 @@ bool find_device(const Kernel& kernel, int n, Device& device) {
     std::snprintf(device.path, sizeof device.path, "%s", path);
     device.path_fd = kernel.open_path(path);
     if (device.path_fd < 0 || kernel.fstat(device.path_fd, &device.node) != 0) {
-        say(kernel, path, "%s", std::strerror(errno));
+        const int error = errno;
+        if (error == ENOENT) {
+            // The next step: the watchdog's driver is not loaded, or the device has another name.
+            say(kernel, path, "%s: load the watchdog's driver module (modprobe), or name its device in WDT_DEVICE%d",
+                std::strerror(error), n);
+        } else {
+            say(kernel, path, "%s", std::strerror(error));
+        }
         release_path(kernel, device);
         return false;
     }

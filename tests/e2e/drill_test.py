@@ -12,7 +12,7 @@ import unittest
 
 from harness import PREFIX, WINDOWS, SandboxTest, on_the_wire
 
-ARMED = ("Drill: WDT0 is armed for {0} seconds and is not refreshed: the machine should reset in about {0} seconds "
+ARMED = ("Drill: WDT0 is armed for {0} {2} and is not refreshed: the machine should reset in about {0} {2} "
          "(waiting up to {1} s; Ctrl-C cancels and disarms).\r\n")
 DISABLED = "WDT0 has already been disabled!\r\n"
 UNGUARDED = f"WDT0 is not kept alive now: start its keep-alive again ({'sc' if WINDOWS else 'systemctl'} start wdtctl).\r\n"
@@ -45,7 +45,7 @@ class Drill(SandboxTest):
         said = stdout.decode().replace("\r\r\n", "\r\n")
         self.assertRegex(said, r"^Drill of WDT0 on .* \(.*\), by .*, at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC: driver simulated "
                                r"\(drives no hardware\), .*WDT\.dll \(SHA-256 [0-9a-f]{64}\)\.\r\n")
-        self.assertTrue(said.endswith(ARMED.format(1, 11) + DISABLED + "Drill error: WDT0 did not reset the machine within 11 "
+        self.assertTrue(said.endswith(ARMED.format(1, 11, "second") + DISABLED + "Drill error: WDT0 did not reset the machine within 11 "
                                       "seconds of the arm; see DRILL in the manual for the usual causes!\r\n" + UNGUARDED), said)
         self.assertEqual(status, 1)
         journal = self.box.journal()

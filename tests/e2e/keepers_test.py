@@ -129,7 +129,7 @@ class Keepers(SandboxTest):
                 process.wait(timeout=10)
                 first = process.stdout.readline().decode()
                 self.assertRegex(first, r"^WDT0: the previous start \(pid \d+, at [^)]*\) was refused: " + re.escape(why) +
-                                 r"\.\r\n$")
+                                 r"\r\n$")
 
     @unittest.skipUnless(ROOT and shutil.which("setpriv") and shutil.which("unshare"), "root, setpriv and unshare")
     def test_no_unprivileged_user_holds_a_keeper_back_or_is_told_nothing_runs(self):

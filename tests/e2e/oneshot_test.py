@@ -114,8 +114,9 @@ class Status(SandboxTest):
     def test_status_says_the_drivers_state_and_calls_nothing(self):
         self.box.run(["W0", "T9"])
         stdout, status = self.box.run(["--status", "W0", "T5", "D"])  # commands beside it are not carried out
-        expected = on_the_wire("Watchdog: 0\nDriver: simulated (drives no hardware)\nLast call: SetWDT0 9000 208\n")
-        self.assertEqual((stdout[:len(expected)], status), (expected, 0))
+        expected = on_the_wire("Protected: no (no keep-alive runs)\nWatchdog: 0\nDriver: simulated (drives no hardware)\n"
+                               "Last call: SetWDT0 9000 208\n")
+        self.assertEqual((stdout[:len(expected)], status), (expected, 3))
         self.assertEqual(self.box.calls(), [("SetWDT0", 9000, 208)])
 
 

@@ -25,10 +25,18 @@ NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
 NO_RECORD = b"WDT0: no record of an earlier run.\r\n"  # what a service says first, in a new sandbox
 
 
-def library(box):
-    """What a service says second: the driver library it loaded."""
+SIMULATED = "WDT0: the driver library is the simulated one: it drives no hardware, and this machine is not guarded!\r\n"
+
+
+def loaded_from(box):
+    """The line of the driver library a service loaded."""
     folder = box.program_name()[:-len(EXE_NAME)] if WINDOWS else box.bin + "/"
-    return f"WDT0: the driver library is {folder}WDT.dll.\r\n".encode()
+    return f"WDT0: the driver library is {folder}WDT.dll.\r\n"
+
+
+def library(box):
+    """What a service says second: the driver library it loaded, which is the simulated one."""
+    return (loaded_from(box) + SIMULATED).encode()
 ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
 # Where test.sh keeps the output of Wine's services (and so of the wdtctl services they start).
 WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
@@ -61,7 +69,7 @@ class ServiceMode(SandboxTest):
             # The status names the running keep-alive, and calls nothing of the driver.
             calls = self.box.calls()
             stdout, status = self.box.run(["--status", "W0"])
-            self.assertEqual(status, 0)
+            self.assertEqual(status, 3)  # no: the simulated driver drives no hardware
             self.assertIn(f"Keep-alive: running\nKeep-alive pid: {process.pid}\n".encode(), stdout)
             self.assertEqual(self.box.calls()[:len(calls)], calls)
             self.assertNotIn(("DisableWDT0",), self.box.calls())
@@ -139,7 +147,7 @@ class ServiceMode(SandboxTest):
                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(process.stdout.close)
         self.addCleanup(process.kill)
-        for _ in range(4):
+        for _ in range(5):
             line = process.stdout.readline()
         announced = time.time() * 1000
         self.assertTrue(line.startswith(b"Entering endless loop"), line)
@@ -318,7 +326,7 @@ class WindowsService(SandboxTest):
 
     def test_a_refused_command_line_stops_with_its_exit_code_and_never_leaves_it_armed(self):
         def loaded():  # as Wine's trace shows it, with its backslashes doubled
-            return library(self.box).decode().rstrip("\r\n")
+            return loaded_from(self.box).rstrip("\r\n")
         cases = [("W0 T60", lambda: in_the_log(NO_LOOP.decode()), [],  # refused before any driver call
                   lambda: [("err", "Service Parameter error: a service needs a loop (L)!")]),
                  ("W0 T5 L5", lambda: in_the_log(NO_RECORD.decode() + library(self.box).decode() +
@@ -326,6 +334,7 @@ class WindowsService(SandboxTest):
                                                  "WDT0 has already been disabled!\r\n"),
                   [("SetWDT0", "5000", "208"), ("DisableWDT0",)],
                   lambda: [("trace", "WDT0: no record of an earlier run."), ("trace", loaded().replace("\\", "\\\\")),
+                           ("warn", SIMULATED.rstrip("\r\n")),
                            ("trace", "System will be reset after 5 seconds."), ("err", ORDER.rstrip("\r\n")),
                            ("trace", "WDT0 has already been disabled!")])]
         for command_line, log, calls, events in cases:

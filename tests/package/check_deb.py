@@ -21,6 +21,7 @@ EXPECTED = {
     "usr/sbin/wdtctl": None,
     "usr/share/doc/wdtctl/changelog.gz": 0o644,
     "usr/share/doc/wdtctl/copyright": 0o644,
+    "usr/share/doc/wdtctl/examples/wdtctl.rules.yml": 0o644,
     "usr/share/man/man8/wdtctl.8.gz": 0o644,
 }
 

@@ -224,6 +224,15 @@ wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
     return wdt::RecordRead::read;
 }
 
+bool copy(const std::string& value, char* text, size_t size);
+bool records_folder(char* text, size_t size) { return copy("/var/lib/wdtctl", text, size); }
+void write_metrics(unsigned n, const char*, const char* text, size_t length) {
+    the_world.metrics[n] = std::string(text, length);
+    ++the_world.metrics_writes;
+}
+bool metrics_written(char* reason, size_t size) { return !copy(the_world.metrics_problem, reason, size); }
+bool metrics_folder(const char*, char* reason, size_t size) { return !copy(the_world.metrics_problem, reason, size); }
+
 bool library_path(void*, char* text, size_t size) {
     std::snprintf(text, size, "%s", the_world.library_path.c_str());
     return !the_world.library_path.empty();
@@ -257,7 +266,8 @@ const wdt::Host the_host{
     .files = {.look_up = look_up_file},
     .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
     .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
-                .keeper = read_keeper},
+                .keeper = read_keeper, .folder = records_folder, .write_metrics = write_metrics,
+                .metrics_written = metrics_written, .metrics_folder = metrics_folder},
     .machine = {.host_name = host_name, .product = product, .user = user, .read_file = read_file},
     .words = words,
 };

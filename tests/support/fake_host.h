@@ -68,6 +68,9 @@ struct World {
     int record_writes = 0;
     std::vector<std::string> record_states;  // the State of each record written, in order
     std::map<unsigned, std::string> handed;  // the last record handed over, written or not
+    std::map<unsigned, std::string> metrics; // the last metrics handed over, and how many times
+    int metrics_writes = 0;
+    std::string metrics_problem;             // why the metrics cannot be written; empty when they can
     std::set<unsigned> locked_elsewhere;     // watchdogs that another process keeps
     bool locks_unavailable = false;          // no lock can be had (a process without the rights)
     std::map<unsigned, std::string> keepers; // what each watchdog's keeper said of itself in its lock

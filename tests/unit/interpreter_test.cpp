@@ -316,3 +316,61 @@ TEST(Interpreter, ALockHeldForAMomentOrNotAtAll) {
 }
 
 }  // namespace
+
+namespace {
+
+// A service reads its numbers strictly: a typo in a setting refuses the start before anything is
+// loaded, while a console keeps the original reading.
+TEST(Interpreter, AServiceReadsItsNumbersStrictly) {
+    for (const char* typo : {"T12O", "L10s"}) {
+        fake::reset();
+        std::vector<std::string> arguments = {"W0", "T60", "L10"};
+        arguments[typo[0] == 'T' ? 1 : 2] = typo;
+        EXPECT_EQ(fake::run(arguments, true), 1);
+        EXPECT_EQ(fake::world().output, std::string("Service Parameter error: ") + typo +
+                                            " is not a whole number of seconds (digits alone after the letter)!\r\n");
+        EXPECT_EQ(fake::world().library_loads, 0);
+        EXPECT_EQ(fake::world().record_states, std::vector<std::string>{"refused"});
+    }
+    expect_run({{"W0", "T5s"}, armed(5), 0, {set(0, 5000)}});
+}
+
+// --help and --version answer at once; --verify reads the line as a service would, says what it
+// would do, and touches no watchdog.
+TEST(Interpreter, HelpVersionAndVerify) {
+    fake::reset();
+    EXPECT_EQ(fake::run({"--help"}), 0);
+    EXPECT_EQ(fake::world().output.rfind("Usage: wdtctl [--service] W0|W1 [T<seconds>] [D] [R] [L<seconds>]", 0), 0u);
+    EXPECT_NE(fake::world().output.find("\n  --verify           say what a service would do"), std::string::npos);
+    fake::reset();
+    EXPECT_EQ(fake::run({"W0", "T5", "--version"}), 0);
+    EXPECT_EQ(fake::world().output.rfind("wdtctl 1.", 0), 0u);
+    EXPECT_TRUE(fake::world().calls.empty());
+    EXPECT_EQ(fake::world().library_loads, 0);
+
+    fake::reset();
+    fake::world().description = "Driver: simulated (drives no hardware)\n";
+    EXPECT_EQ(fake::run({"--verify", "W0", "T60", "L10", "--heartbeat=/run/app", "--metrics=/m"}), 0);
+    EXPECT_EQ(fake::world().output, "Watchdog: 0\nTimeout: 60 s\nRefresh period: 10 s\nGuard: --heartbeat=/run/app\n"
+                                    "Grace: 60 s\nRecord folder: /var/lib/wdtctl\nMetrics folder: /m (usable)\n"
+                                    "Driver library: unknown (the simulated one: it drives no hardware)\n"
+                                    "Verify: a service would start with this command line; nothing was touched.\r\n");
+    const struct {
+        std::vector<std::string> arguments;
+        std::string refusal;
+    } refused[] = {
+        {{"--verify", "W0", "T12O", "L10"}, "Service Parameter error: T12O is not a whole number of seconds (digits alone after "
+                                            "the letter)!\r\n"},
+        {{"--verify", "W0", "T5", "L5"}, "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"},
+        {{"--verify", "W0", "T60"}, "Service Parameter error: a service needs a loop (L)!\r\n"},
+    };
+    for (const auto& c : refused) {
+        fake::reset();
+        EXPECT_EQ(fake::run(c.arguments), 1);
+        EXPECT_EQ(fake::world().output,
+                  c.refusal + "Verify: a service would not start with this command line; nothing was touched.\r\n");
+    }
+    for (const auto& c : refused) EXPECT_TRUE(fake::world().calls.empty() && fake::world().record_writes == 0) << c.refusal;
+}
+
+}  // namespace

@@ -186,3 +186,43 @@ TEST(KeepAliveAcrossSleep, DisarmsBeforeTheMachineSleepsAndArmsAgainWhenItWakes)
 }
 
 }  // namespace
+
+namespace {
+
+// With --metrics=DIR the keep-alive hands its metrics over at its start, at a change, at least once
+// a minute and at its stop, in the text format, every label value escaped.
+TEST(KeepAliveMetrics, AreHandedOverWithEveryChangeAndEachMinute) {
+    fake::reset();
+    fake::World& world = fake::world();
+    world.rounds = 40;
+    world.stop_at_round = 35;  // 70 s
+    world.library_path = "/opt/a\"b\\c\nd\xff.dll";
+    world.touched["/run/app"] = {{0, 1000000}};
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app", "--metrics=/m"}, true), 0);
+    EXPECT_EQ(world.metrics_writes, 3);  // the start, a minute later, the stop
+    const std::string& text = world.metrics[0];
+    for (const std::string line :
+         {"wdtctl_keepalive_running{watchdog=\"0\"} 0\n", "# TYPE wdtctl_refreshes_total counter\n",
+          "wdtctl_refreshes_total{watchdog=\"0\"} 35\n", "wdtctl_timeout_seconds{watchdog=\"0\"} 10\n",
+          "wdtctl_refresh_period_seconds{watchdog=\"0\"} 2\n", "wdtctl_refresh_held_back{watchdog=\"0\"} 0\n",
+          "wdtctl_guard_healthy{watchdog=\"0\",guard=\"--heartbeat=/run/app\"} 1\n",
+          "wdtctl_previous_run_info{watchdog=\"0\",reason=\"none\"} 1\n",
+          ",driver=\"unknown\",library=\"/opt/a\\\"b\\\\c\\nd\xef\xbf\xbd.dll\"} 1\n",
+          "wdtctl_keepalive_start_time_seconds{watchdog=\"0\"} 1796000000\n",
+          "wdtctl_last_refresh_timestamp_seconds{watchdog=\"0\"} 1796000070\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+
+    // A folder that cannot take them is said once, and the keep-alive goes on.
+    fake::reset();
+    fake::world().metrics_problem = "/m may be written by others than root";
+    fake::world().rounds = 3;
+    fake::run({"W0", "L2", "--metrics=/m"});
+    EXPECT_EQ(fake::world().output, announcement(5, 2) + "WDT0: the metrics cannot be written (/m may be written by others "
+                                                         "than root): the keep-alive goes on without them.\r\n");
+    EXPECT_EQ(fake::world().calls.size(), 3u);
+}
+
+}  // namespace

@@ -348,7 +348,8 @@ TEST_F(KernelWatchdog, WhatIsNotAWatchdogIsNeverOpened) {
         {"regular file", "/tmp/f", {false, 0, 0}, "WDT.dll: /tmp/f: not a watchdog device; not touched"},
         {"/dev/null", "/dev/null", {true, 1, 3}, "WDT.dll: /dev/null: not a watchdog device; not touched"},
         {"unknown class", "/dev/pts/3", {true, 136, 3}, "WDT.dll: /dev/pts/3: not a watchdog device; not touched"},
-        {"missing", "/dev/nothing", {}, std::string("WDT.dll: /dev/nothing: ") + std::strerror(ENOENT)},
+        {"missing", "/dev/nothing", {}, std::string("WDT.dll: /dev/nothing: ") + std::strerror(ENOENT) +
+                                            ": load the watchdog's driver module (modprobe), or name its device in WDT_DEVICE0"},
         {"too long", too_long, {false, 0, 0},
          "WDT.dll: " + too_long.substr(0, 64) + "...: the path is longer than 511 characters; not touched"},
     };

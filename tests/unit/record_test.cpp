@@ -126,7 +126,7 @@ TEST(Record, ARefusedStartIsNamedByTheNext) {
         const std::string record = fake::world().records[1];
         start_again(record, "boot-1", 1);
         fake::run({"W1", "L2"}, true);
-        const std::string expected = "WDT1: the previous start (pid 4242, at 2026-11-30 00:53:20 UTC) was refused: " + c.why + ".\r\n";
+        const std::string expected = "WDT1: the previous start (pid 4242, at 2026-11-30 00:53:20 UTC) was refused: " + c.why + "\r\n";
         EXPECT_EQ(fake::world().output.substr(0, expected.size()), expected);
     }
 }
@@ -141,7 +141,7 @@ TEST(Record, ARefusalBeforeTheRecordKeepsWhyTheRunBeforeEnded) {
     EXPECT_EQ(fake::run({"W0", "L2", "--grace", "5"}, true), 1);
     record = fake::world().records[0];
     start_again(record, "boot-1");
-    EXPECT_EQ(fake::run({"--status", "W0"}), 0);
+    EXPECT_EQ(fake::run({"--status", "W0"}), 3);
     EXPECT_NE(fake::world().output.find("\nRefused: Option error: --grace is not one of the options (did you mean "
                                         "--grace=SECONDS, as one argument?), and nothing was done!\nPrevious run: the "
                                         "previous run (pid 4242, started 2026-11-30 00:53:20 UTC) ended without a "
@@ -158,7 +158,7 @@ TEST(Record, ValuesStayOnTheirLines) {
     const std::string& record = fake::world().records[0];
     EXPECT_EQ(record.find("\nPrevious: forged"), std::string::npos) << record;
     EXPECT_NE(record.find("--heartbeat=/run/app\\x0aPrevious: forged\\x1b[2J"), std::string::npos) << record;
-    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 13) << record;
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 15) << record;  // with a line for each guard
     EXPECT_EQ(record.substr(record.size() - 4), "End\n");
     EXPECT_EQ(fake::world().output.find("forged\x1b"), std::string::npos) << fake::world().output;
 }
@@ -194,24 +194,30 @@ namespace {
 
 // --status reads the record (and the library's own description, which the fake has not): it says
 // whether the keep-alive that wrote it still runs (the same process, by its start, in this boot,
-// whatever the wall clock says meanwhile), and calls nothing of the driver.
-TEST(Record, StatusSaysWhetherTheKeepAliveRuns) {
+// whatever the wall clock says meanwhile), calls nothing of the driver, and answers whether the
+// machine is protected, first, and by its exit status: 0 yes, 3 no, 4 cannot be told.
+TEST(Record, StatusSaysWhetherTheMachineIsProtected) {
     const std::string started = "Keep-alive pid: 4242\nKeep-alive started: 2026-11-30 00:53:20 UTC\n";
+    const std::string ended = "Protected: no (no keep-alive runs: it ended without a deliberate stop)\nWatchdog: 1\n"
+                              "Driver: says nothing of this watchdog\nKeep-alive: ended without a deliberate stop\n" + started;
     using Running = std::map<int64_t, int64_t>;
     const struct {
         std::vector<std::string> run;  // the service run that left the record, ended as if killed
         Running running;               // the processes that run at the status
         std::string boot;              // the boot at the status
-        std::string keep_alive;        // the status's lines from the first
+        std::string said;              // the status's lines from the first
+        int status;
     } cases[] = {
-        {{"W1", "L2"}, {{4242, 777}}, "boot-1", "Keep-alive: running\n" + started + "Keep-alive command line: W1 L2\n"},
-        {{"W1", "L2"}, {}, "boot-1", "Keep-alive: ended without a deliberate stop\n" + started},
-        {{"W1", "L2"}, {{4242, 901}}, "boot-1", "Keep-alive: ended without a deliberate stop\n" + started},  // another process
-        {{"W1", "L2"}, {{4242, 777}}, "boot-2", "Keep-alive: ended without a deliberate stop\n" + started},  // another boot
+        {{"W1", "L2"}, {{4242, 777}}, "boot-1", "Protected: yes\nWatchdog: 1\nDriver: says nothing of this watchdog\n"
+                                                "Keep-alive: running\n" + started + "Keep-alive command line: W1 L2\n", 0},
+        {{"W1", "L2"}, {}, "boot-1", ended, 3},
+        {{"W1", "L2"}, {{4242, 901}}, "boot-1", ended, 3},  // another process
+        {{"W1", "L2"}, {{4242, 777}}, "boot-2", ended, 3},  // another boot
         {{"W1", "L1", "--heartbeat=/run/app", "--grace=2"}, {{4242, 777}}, "boot-1",
-         "Keep-alive: running, refreshes held back by a guard\n" + started +
-             "Keep-alive command line: W1 L1 --heartbeat=/run/app --grace=2\n"
-             "Guard: no news from --heartbeat=/run/app since 2026-11-30 00:53:20 UTC\n"},
+         "Protected: no (guards hold the refreshes back: no news from --heartbeat=/run/app since 2026-11-30 00:53:20 UTC)\n"
+         "Watchdog: 1\nDriver: says nothing of this watchdog\nKeep-alive: running, refreshes held back by a guard\n" +
+             started + "Keep-alive command line: W1 L1 --heartbeat=/run/app --grace=2\n"
+                       "Guard: no news from --heartbeat=/run/app since 2026-11-30 00:53:20 UTC\n", 3},
     };
     for (const auto& c : cases) {
         fake::reset();
@@ -223,14 +229,44 @@ TEST(Record, StatusSaysWhetherTheKeepAliveRuns) {
         fake::world().processes_running = c.running;
         fake::world().boot = c.boot;
         fake::world().wall_clock_s += 86400 * 400;  // a clock set a year ahead meanwhile
-        EXPECT_EQ(fake::run({"--status", "W1"}), 0);
-        const std::string first = "Watchdog: 1\nDriver: says nothing of this watchdog\n";
-        EXPECT_EQ(fake::world().output.substr(0, first.size() + c.keep_alive.size()), first + c.keep_alive);
+        EXPECT_EQ(fake::run({"--status", "W1"}), c.status);
+        EXPECT_EQ(fake::world().output.substr(0, c.said.size()), c.said);
         EXPECT_TRUE(fake::world().calls.empty());
     }
+    // Without a record; beside a console's loop (which keeps none); with the simulated driver; after
+    // a drill that failed; and where this user may read nothing.
+    const struct {
+        std::string description;
+        std::string keeper;
+        std::string record;
+        bool denied;
+        std::string first;
+        int status;
+    } others[] = {
+        {"", "", "", false, "Protected: no (no keep-alive runs)\n", 3},
+        {"", "Kind: console\nPid: 4242\nProcess start: 777\nBoot: boot-1\n", "", false, "Protected: yes\n", 0},
+        {"Driver: simulated (drives no hardware)\n", "Kind: console\nPid: 4242\nProcess start: 777\nBoot: boot-1\n", "",
+         false, "Protected: no (the simulated driver drives no hardware)\n", 3},
+        {"", "Kind: console\nPid: 4242\nProcess start: 777\nBoot: boot-1\n",
+         "wdtctl record 1\nState: stopped\nDrill: armed=1796000000\tboot=boot-0\tasked=5\tresult=failed\ttext=failed: no "
+         "reset within 15 s of a T5 arm\nEnd\n", false,
+         "Protected: no (the last drill failed: failed: no reset within 15 s of a T5 arm)\n", 3},
+        {"", "", "", true, "Protected: unknown (cannot be told: run as root)\n", 4},
+    };
+    for (const auto& c : others) {
+        fake::reset();
+        fake::world().description = c.description;
+        if (!c.keeper.empty()) fake::world().keepers[1] = c.keeper;
+        if (!c.record.empty()) fake::world().records[1] = c.record;
+        fake::world().records_denied = fake::world().keepers_denied = c.denied;
+        EXPECT_EQ(fake::run({"W1", "--status"}), c.status) << c.first;
+        EXPECT_EQ(fake::world().output.substr(0, c.first.size()), c.first);
+    }
     fake::reset();
-    EXPECT_EQ(fake::run({"W1", "--status"}), 1);
-    EXPECT_EQ(fake::world().output, "Watchdog: 1\nDriver: says nothing of this watchdog\nKeep-alive: none recorded\n");
+    fake::world().keepers[1] = "Kind: console\nPid: 4242\nProcess start: 777\nBoot: boot-1\n";
+    fake::run({"--status", "W1"});
+    EXPECT_EQ(fake::world().output, "Protected: yes\nWatchdog: 1\nDriver: says nothing of this watchdog\n"
+                                    "Keep-alive: running, in a console (it keeps no record)\nKeep-alive pid: 4242\n");
 }
 
 }  // namespace
