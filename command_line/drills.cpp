@@ -22,9 +22,9 @@ void compose_one(const Drill& drill, char* out, size_t size) {
     show(drill.library, library, sizeof library);
     show(drill.text, text, sizeof text);
     put(out, size,
-        "Drill: armed=%lld\tboot=%s\tpid=%lld\tstart=%lld\tasked=%d\tset=%d\tnowayout=%s\tby=%s\thost=%s\tmachine=%s\t"
-        "driver=%s\tlibrary=%s\tsha256=%s\talive=%d\tlag=%d\tresult=%s\tlow=%d\thigh=%d\ttext=%s\n",
-        static_cast<long long>(drill.armed_s), drill.boot, static_cast<long long>(drill.pid),
+        "Drill: armed=%lld\tarmed_ms=%lld\tboot=%s\tpid=%lld\tstart=%lld\tasked=%d\tset=%d\tnowayout=%s\tby=%s\thost=%s\t"
+        "machine=%s\tdriver=%s\tlibrary=%s\tsha256=%s\talive=%d\tlag=%d\tresult=%s\tlow=%d\thigh=%d\ttext=%s\n",
+        static_cast<long long>(drill.armed_s), static_cast<long long>(drill.armed_ms), drill.boot, static_cast<long long>(drill.pid),
         static_cast<long long>(drill.process_start), static_cast<int>(drill.asked), static_cast<int>(drill.set),
         drill.nowayout, by, host, machine, driver, library, drill.sha256, static_cast<int>(drill.alive),
         static_cast<int>(drill.lag), kResultWords[static_cast<int>(drill.result)], static_cast<int>(drill.low),
@@ -50,6 +50,12 @@ int64_t number_of(const char* line, const char* key, int64_t otherwise) {
     return value_of(line, key, value, sizeof value) ? std::strtoll(value, nullptr, 10) : otherwise;
 }
 
+// A number of a record that may have been edited: within its range, or `otherwise`.
+int32_t bounded(const char* line, const char* key, int64_t low, int64_t high, int32_t otherwise) {
+    const int64_t value = number_of(line, key, otherwise);
+    return value >= low && value <= high ? static_cast<int32_t>(value) : otherwise;
+}
+
 DrillResult result_of(const char* word) {
     for (size_t i = 0; i < sizeof kResultWords / sizeof kResultWords[0]; ++i) {
         if (std::strcmp(word, kResultWords[i]) == 0) return static_cast<DrillResult>(i);
@@ -59,11 +65,12 @@ DrillResult result_of(const char* word) {
 
 void parse_one(const char* line, Drill& drill) {
     drill.armed_s = number_of(line, "armed", 0);
+    drill.armed_ms = number_of(line, "armed_ms", 0);
     value_of(line, "boot", drill.boot, sizeof drill.boot);
     drill.pid = number_of(line, "pid", 0);
     drill.process_start = number_of(line, "start", 0);
-    drill.asked = static_cast<int32_t>(number_of(line, "asked", 0));
-    drill.set = static_cast<int32_t>(number_of(line, "set", 0));
+    drill.asked = bounded(line, "asked", 0, 65535, 0);
+    drill.set = bounded(line, "set", 0, 65535, 0);
     value_of(line, "nowayout", drill.nowayout, sizeof drill.nowayout);
     value_of(line, "by", drill.by, sizeof drill.by);
     value_of(line, "host", drill.host, sizeof drill.host);
@@ -71,12 +78,12 @@ void parse_one(const char* line, Drill& drill) {
     value_of(line, "driver", drill.driver, sizeof drill.driver);
     value_of(line, "library", drill.library, sizeof drill.library);
     value_of(line, "sha256", drill.sha256, sizeof drill.sha256);
-    drill.alive = static_cast<int32_t>(number_of(line, "alive", -1));
-    drill.lag = static_cast<int32_t>(number_of(line, "lag", 0));
+    drill.alive = bounded(line, "alive", -1, 200000, -1);
+    drill.lag = bounded(line, "lag", 0, 3600, 3600);
     char word[32] = "";
     drill.result = value_of(line, "result", word, sizeof word) ? result_of(word) : DrillResult::unknown;
-    drill.low = static_cast<int32_t>(number_of(line, "low", -1));
-    drill.high = static_cast<int32_t>(number_of(line, "high", -1));
+    drill.low = bounded(line, "low", -1, 200000, -1);
+    drill.high = bounded(line, "high", -1, 300000, -1);
     value_of(line, "text", drill.text, sizeof drill.text);
 }
 
@@ -91,14 +98,14 @@ void parse_older(const char* record, Drills& drills) {
     field(record, "Drill timeout", timeout, sizeof timeout);
     drill.asked = static_cast<int32_t>(std::strtol(timeout, nullptr, 10));
     field(record, "Drill boot", drill.boot, sizeof drill.boot);
-    if (!field(record, "Drill result", drill.text, sizeof drill.text)) {
-        put(drill.text, sizeof drill.text, "unknown: an older version's drill, without a result");
-    }
-    const char* text = drill.text;
-    drill.result = std::strncmp(text, "cancelled", 9) == 0  ? DrillResult::cancelled
-                   : std::strncmp(text, "failed", 6) == 0   ? DrillResult::failed
-                   : std::strncmp(text, "not done", 8) == 0 ? DrillResult::not_done
+    char said[sizeof drill.text] = "";
+    if (!field(record, "Drill result", said, sizeof said)) put(said, sizeof said, "an older version's drill, without a result");
+    drill.result = std::strncmp(said, "cancelled", 9) == 0  ? DrillResult::cancelled
+                   : std::strncmp(said, "failed", 6) == 0   ? DrillResult::failed
+                   : std::strncmp(said, "not done", 8) == 0 ? DrillResult::not_done
                                                             : DrillResult::unknown;
+    // Its result begins with its word as every result does; an older guess is kept, as unknown.
+    put(drill.text, sizeof drill.text, "%s%s", drill.result == DrillResult::unknown ? "unknown: " : "", said);
 }
 
 // The restart's window of a drill whose machine restarted: from its last mark to the next one,
@@ -106,7 +113,7 @@ void parse_older(const char* record, Drills& drills) {
 void settle_restart(Drill& drill, const char* description) {
     const int32_t timeout = judged_timeout(drill);
     char cause[300];
-    describe_reset(description, cause, sizeof cause, false);
+    const ResetSaid said = describe_reset(description, cause, sizeof cause, false);
     const char* joined = cause[0] != '\0' ? "; " : "";
     if (drill.alive < 0) {
         drill.result = DrillResult::unknown;
@@ -118,9 +125,13 @@ void settle_restart(Drill& drill, const char* description) {
     drill.high = drill.alive + 1 + drill.lag;
     drill.result = judge_restart(timeout, drill.low, drill.high);
     const char* why = "";
-    if (drill.result == DrillResult::failed) {
-        why = drill.low * 10 >= timeout * 10 ? ": the watchdog counts long"
-                                            : ": before the timeout; not the watchdog, or a timer that counts short";
+    if (drill.result == DrillResult::passed && said == ResetSaid::otherwise) {
+        // In time, but the driver names another cause: the marks alone do not make it a pass.
+        drill.result = DrillResult::unknown;
+        why = ", in time, but not by the watchdog as the driver tells it";
+    } else if (drill.result == DrillResult::failed) {
+        why = drill.low >= timeout ? ": the watchdog counts long"
+                                   : ": before the timeout; not the watchdog, or a timer that counts short";
     } else if (drill.result == DrillResult::unknown) {
         why = ": a window too wide to judge (the record's marks ran late)";
     }
@@ -174,21 +185,24 @@ DrillResult judge_restart(int32_t timeout, int32_t low, int32_t high) {
     return DrillResult::unknown;
 }
 
-bool describe_reset(const char* description, char* out, size_t size, bool when_silent) {
+ResetSaid describe_reset(const char* description, char* out, size_t size, bool when_silent) {
     char boot[200] = "";
     const bool said = description != nullptr && field(description, "Boot status", boot, sizeof boot) &&
                       std::strcmp(boot, "unknown") != 0;
     if (!said) {
         put(out, size, "%s", when_silent ? "the driver does not say whether the watchdog reset the machine" : "");
-    } else if (std::strstr(boot, "card reset") != nullptr) {
+        return ResetSaid::nothing;
+    }
+    if (std::strstr(boot, "card reset") != nullptr) {
         put(out, size, "the driver reports a reset by the watchdog");
-        return true;
-    } else if (std::strcmp(boot, "none") == 0) {
+        return ResetSaid::by_watchdog;
+    }
+    if (std::strcmp(boot, "none") == 0) {
         put(out, size, "the driver reports no reset by the watchdog");
     } else {
         put(out, size, "the driver reports a reset for another cause: %s", boot);
     }
-    return false;
+    return ResetSaid::otherwise;
 }
 
 bool settle_drill(Drill& drill, const Host& host, const char* description) {
@@ -205,8 +219,10 @@ bool settle_drill(Drill& drill, const Host& host, const char* description) {
         return true;
     }
     if (still_runs(host, drill.pid, drill.process_start, drill.boot) != Runs::no) return false;
-    // Ended in this boot without its result (killed): failed, where its marks outlived the timeout.
+    // Ended in this boot without its result (killed), while the watchdog it armed may still reset
+    // the machine: settled only once that time has passed.
     const int32_t latest = timeout + (timeout > 20 ? (timeout + 9) / 10 : 2);
+    if (drill.armed_ms > 0 && host.clock.now_ms() - drill.armed_ms < int64_t{latest + 1} * 1000) return false;
     if (drill.alive > latest) {
         drill.result = DrillResult::failed;
         put(drill.text, sizeof drill.text, "failed: the machine still ran %d s after a T%d arm (the drill then ended "

@@ -20,6 +20,7 @@ inline constexpr int kDrillsKept = 10;
 
 struct Drill {
     int64_t armed_s = 0;        // when it armed, on the wall clock (only to say when)
+    int64_t armed_ms = 0;       // the same on the monotonic clock, which every process of its boot shares
     char boot[64] = "";         // the boot it ran in
     int64_t pid = 0;            // its process, and that process's start
     int64_t process_start = 0;
@@ -60,9 +61,9 @@ int32_t judged_timeout(const Drill& drill);
 DrillResult judge_restart(int32_t timeout, int32_t low, int32_t high);
 
 // What a driver's description says of the last reset, from its boot status, for the end of a
-// line; empty (or, `when_silent`, that it says nothing) when it says nothing. Answers whether it
-// says the watchdog reset the machine.
-bool describe_reset(const char* description, char* out, size_t size, bool when_silent);
+// line; empty (or, `when_silent`, that it says nothing) when it says nothing.
+enum class ResetSaid { nothing, by_watchdog, otherwise };
+ResetSaid describe_reset(const char* description, char* out, size_t size, bool when_silent);
 
 // Settles a drill without a result, as a start or a status reads it: under way while its process
 // runs in this boot; otherwise measured from its marks, and joined with what the driver says now of

@@ -102,9 +102,9 @@ bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refus
     RecordLock taken = lock(host, n, kind, reason, sizeof reason);
     Said said;
     bool known = taken == RecordLock::held_elsewhere && read_said(host, n, said);
-    // A command or a status holds it for a moment: a keep-alive or a drill waits, 3 s at most.
+    // A command or a status holds it for a moment: a keep-alive or a drill waits, 5 s at most.
     const bool waits = kind == KeeperKind::service || kind == KeeperKind::console || kind == KeeperKind::drill;
-    for (int tries = 0; waits && known && tries < 30 &&
+    for (int tries = 0; waits && known && tries < 50 &&
                         (said.keeper.kind == KeeperKind::command || said.keeper.kind == KeeperKind::status);
          ++tries) {
         host.clock.sleep_until_ms(host.clock.now_ms() + 100);
@@ -121,6 +121,8 @@ bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refus
             "not keep other keepers away.\r\n", n, reason[0] != '\0' ? reason : "no reason given");
     }
     if (taken != RecordLock::held_elsewhere) return true;
+    // A status touches no watchdog: a keep-alive never stays unstarted because one holds on.
+    if (waits && known && said.keeper.kind == KeeperKind::status) return true;
     char who[96], how[160];
     name(said.keeper, known, who, sizeof who);
     how_to_stop(host, said.keeper, known, how, sizeof how);

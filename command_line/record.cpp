@@ -141,7 +141,7 @@ PreviousRun reason(const Host& host, Description& description, Parsed& previous,
         return PreviousRun::ended;
     }
     char cause[300];
-    const bool reset = describe_reset(description.get(), cause, sizeof cause, true);
+    const bool reset = describe_reset(description.get(), cause, sizeof cause, true) == ResetSaid::by_watchdog;
     put(out, size, "the previous run (pid %s, started %s) ended without a deliberate stop; %s",
                   previous.pid, previous.started, cause);
     return reset ? PreviousRun::reset : PreviousRun::ended;
@@ -345,7 +345,8 @@ void view_record(const Host& host, unsigned n, const char* description, RecordVi
     const size_t length = with_drills(record.text, lines, text, sizeof text);
     if (length > 0 && try_to_keep(host, n, KeeperKind::status)) {
         host.records.write(n, text, length);
-        host.records.written(2000);
+        host.records.written(1000);
+        host.records.unlock(n);  // a moment only: a start waits for it
     }
 }
 

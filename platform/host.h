@@ -156,6 +156,8 @@ struct Host {
         // process can take, hold or block it.
         // `reason` says why where it cannot be had.
         RecordLock (*lock)(unsigned n, const char* keeper, char* reason, size_t reason_size);
+        // Gives watchdog n's lock back before the process ends (a status that wrote back what it settled).
+        void (*unlock)(unsigned n);
         // What the process that holds watchdog n's lock said of itself; none when nobody has.
         RecordRead (*keeper)(unsigned n, char* text, size_t size);
         // The records' folder, as it would be used; false when it cannot be told.

@@ -247,6 +247,12 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
+void unlock_record(unsigned n) {
+    if (n > 1 || held[n] < 0) return;
+    close(held[n]);  // the lock goes with the last descriptor of its open file
+    held[n] = -1;
+}
+
 bool records_folder(char* text, size_t size) { return std::snprintf(text, size, "%s", path_of(records)) > 0; }
 
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {

@@ -173,6 +173,12 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
+void unlock_record(unsigned n) {
+    if (n > 1 || held[n] == INVALID_HANDLE_VALUE) return;
+    CloseHandle(held[n]);
+    held[n] = INVALID_HANDLE_VALUE;
+}
+
 bool records_folder(char* text, size_t size) {
     static wchar_t path[MAX_PATH + 16];
     char reason[1400];

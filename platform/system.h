@@ -47,6 +47,7 @@ void write_record(unsigned n, const char* text, size_t length);
 bool records_written(int64_t wait_ms);
 wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t reason_size);
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size);
+void unlock_record(unsigned n);
 bool records_folder(char* text, size_t size);
 // A keep-alive's metrics (record_writer.cpp, metrics_*.cpp).
 void write_metrics(unsigned n, const char* folder, const char* text, size_t length);

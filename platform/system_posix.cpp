@@ -235,10 +235,14 @@ int run_service(int (*tool)()) {
     return tool();
 }
 
-// What ends a console program: Ctrl-C, SIGTERM, and the terminal's hang-up.
+// What ends a console program: Ctrl-C, Ctrl-\, SIGTERM, and the terminal's hang-up. A drill, the
+// one that takes them, is never stopped by the terminal's job control either: a drill held still
+// would leave no marks, as a machine that restarted leaves none.
 void take_stop_requests() {
-    constexpr int kStops[] = {SIGTERM, SIGINT, SIGHUP};
-    take_signals(kStops, 3, false);
+    constexpr int kStops[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    take_signals(kStops, 4, false);
+    constexpr int kQuietlyIgnored[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+    for (int each : kQuietlyIgnored) signal(each, SIG_IGN);
 }
 
 }  // namespace wdt::system

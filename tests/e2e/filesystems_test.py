@@ -63,7 +63,7 @@ class HungFileSystems(SandboxTest):
         server.close()  # the look-up is answered at last (with an error), and the tool ends
         self.assertEqual(process.wait(timeout=10), 0)
         self.assertEqual(said_in_loop(lines)[0], f"WDT0: --heartbeat={alive}: the file system has not answered for 1 "
-                                                 "seconds: no news from it meanwhile.")
+                                                 "second: no news from it meanwhile.")
 
     def test_a_file_whose_look_ups_fail_now_and_then_brings_no_news(self):
         server, alive = self.mount()

@@ -217,6 +217,8 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
+void unlock_record(unsigned n) { the_world.held.erase(n); }
+
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
     if (the_world.keepers_denied) return wdt::RecordRead::denied;
     if (the_world.keepers.count(n) == 0) return wdt::RecordRead::none;
@@ -266,7 +268,7 @@ const wdt::Host the_host{
     .files = {.look_up = look_up_file},
     .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
     .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
-                .keeper = read_keeper, .folder = records_folder, .write_metrics = write_metrics,
+                .unlock = unlock_record, .keeper = read_keeper, .folder = records_folder, .write_metrics = write_metrics,
                 .metrics_written = metrics_written, .metrics_folder = metrics_folder},
     .machine = {.host_name = host_name, .product = product, .user = user, .read_file = read_file},
     .words = words,

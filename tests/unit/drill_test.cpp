@@ -244,3 +244,35 @@ TEST_F(Drill, KeepsTheLastTen) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the marks alone cannot prove is not passed off as proven: a restart in time that the driver
+// says was not the watchdog's; a mark that an edit put out of range; and, in the drill's own boot,
+// a watchdog that may still fire.
+TEST(DrillVerdict, IsNeverClaimedBeyondTheEvidence) {
+    const auto settled = [](const std::string& line, const std::string& boot, const std::string& description, int64_t now_ms) {
+        fake::reset();
+        fake::world().records[0] = "wdtctl record 1\nState: stopped\nPid: 1\n" + line + "\nEnd\n";
+        fake::world().boot = boot;
+        fake::world().now_ms = now_ms;
+        fake::world().description = description;
+        fake::run({"--status", "W0"});
+        const std::string& output = fake::world().output;
+        const size_t at = output.find("Last drill: ");
+        return at == std::string::npos ? output : output.substr(at + 12, output.find('\n', at) - at - 12);
+    };
+    const std::string drill = "Drill: armed=1796000000\tarmed_ms=1000\tboot=boot-0\tpid=77\tasked=5\tresult=under way\t";
+    EXPECT_EQ(settled(drill + "alive=5\tlag=0", "boot-1", "Boot status: none\n", 1000),
+              "2026-11-30 00:53:20 UTC, T5: unknown: the machine restarted 5 to 6 s after a T5 arm, in time, but not by the "
+              "watchdog as the driver tells it; the driver reports no reset by the watchdog");
+    EXPECT_EQ(settled(drill + "alive=2147483647\tlag=5", "boot-1", "", 1000),
+              "2026-11-30 00:53:20 UTC, T5: unknown: the record holds no mark that this T5 drill armed the watchdog, so it "
+              "tells nothing of a reset");
+    EXPECT_EQ(settled(drill + "alive=2\tlag=0", "boot-0", "", 5000), "2026-11-30 00:53:20 UTC, T5: under way");
+    EXPECT_EQ(settled(drill + "alive=2\tlag=0", "boot-0", "", 9000),
+              "2026-11-30 00:53:20 UTC, T5: unknown: the drill ended without its result 2 s after a T5 arm, and the machine "
+              "did not restart");
+}
+
+}  // namespace

@@ -304,7 +304,7 @@ TEST(Interpreter, ALockHeldForAMomentOrNotAtAll) {
     EXPECT_EQ(fake::run({"W0", "T60", "L10"}, true), 1);
     EXPECT_EQ(fake::world().output, "WDT0: a command (pid 99) keeps this watchdog: this start is refused, and nothing was "
                                     "done; try again once it has ended.\r\n");
-    EXPECT_EQ(fake::world().wait_deadlines.size(), 30u);  // 3 s, a tenth at a time
+    EXPECT_EQ(fake::world().wait_deadlines.size(), 50u);  // 5 s, a tenth at a time
     EXPECT_EQ(fake::world().record_states, std::vector<std::string>{"refused"});
 
     fake::reset();
