@@ -1,6 +1,7 @@
 // A service's record of a watchdog on Windows: in %ProgramData%\wdtctl, a folder that the system
-// and the administrators alone may change (made so by the tool; one that others may write, that
-// another owns, or that is a junction is not used), written on a thread of its own (record_writer.cpp).
+// and the administrators alone may change (made so by the installer, or by the tool with the
+// administrators' rights; one that others may change, that another owns, or that is a junction is
+// not used), written on a thread of its own (record_writer.cpp).
 #include <windows.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <ctime>
 #include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 #include "platform/record_writer.h"
@@ -15,8 +17,9 @@
 namespace wdt::system {
 namespace {
 
-// <ProgramData>\wdtctl, made if it is missing when asked to; false with the reason when it cannot
-// be had, or is not the tool's own.
+// <ProgramData>\wdtctl, made if it is missing when asked to and the process has the administrators'
+// rights (the installer makes it; a folder that a user made first would be that user's); false with
+// the reason when it cannot be had, or is not the tool's own.
 bool folder(bool make, wchar_t* path, size_t size, char* reason, size_t reason_size) {
     wchar_t data[MAX_PATH];
     const DWORD length = GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
@@ -25,12 +28,12 @@ bool folder(bool make, wchar_t* path, size_t size, char* reason, size_t reason_s
         return false;
     }
     if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
-        if (!make || !make_administrators_folder(path)) {
+        if (!make || !elevated() || !make_administrators_folder(path)) {
             std::snprintf(reason, reason_size, "no folder %%ProgramData%%\\wdtctl");
             return false;
         }
     }
-    return only_administrators_write(path, reason, reason_size);
+    return only_administrators_may_change_path(path, true, reason, reason_size);
 }
 
 bool file_in(unsigned n, const wchar_t* suffix, bool make, wchar_t* path, size_t size, char* reason, size_t reason_size) {

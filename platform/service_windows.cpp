@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/output_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
@@ -53,15 +55,26 @@ DWORD WINAPI on_control(DWORD what, DWORD event, void*, void*) {
     return NO_ERROR;
 }
 
-// A service runs what is in its folder as SYSTEM, and writes its log there: a folder that others
-// than the administrators may change is refused, said in the event log alone.
+// A service runs what is in its folder as SYSTEM, and writes its log there: the program, the log
+// (once there is one), their folder and every folder above, up to the drive's root, must be such
+// that only the administrators may change them (see access_windows.h). Otherwise the service does
+// not run, and says why in the event log alone.
 bool folder_is_safe() {
-    static wchar_t folder[kPathSize];
+    static wchar_t path[kPathSize];
     char why[1400], line[1600];
-    if (own_folder(folder) == 0) return false;
-    if (only_administrators_write(folder, why, sizeof why)) return true;
-    std::snprintf(line, sizeof line, "wdtctl: the service does not run from a folder that others than the administrators "
-                  "may change: %s; put wdtctl.exe (and WDT.dll) into one, such as C:\\Program Files\\wdtctl.\r\n", why);
+    const wchar_t log_name[] = L"wdtctl-service.log";
+    const DWORD length = GetModuleFileNameW(nullptr, path, kPathSize);
+    if (length == 0 || length >= kPathSize) return false;
+    bool safe = only_administrators_may_change_path(path, false, why, sizeof why);
+    const DWORD folder_length = own_folder(path);
+    if (safe && folder_length > 0 && folder_length + sizeof log_name / sizeof log_name[0] <= kPathSize) {
+        std::wmemcpy(path + folder_length, log_name, sizeof log_name / sizeof log_name[0]);
+        safe = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES || only_administrators_may_change_path(path, false, why, sizeof why);
+    }
+    if (safe) return true;
+    std::snprintf(line, sizeof line, "wdtctl: the service does not run what others than the administrators may change: "
+                  "%s; put wdtctl.exe (and WDT.dll) into a folder that only they may change, such as "
+                  "C:\\Program Files\\wdtctl.\r\n", why);
     HANDLE events = RegisterEventSourceW(nullptr, L"wdtctl");
     wchar_t wide[1600];
     const wchar_t* strings[] = {wide};

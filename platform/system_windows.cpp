@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/access_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 
@@ -18,8 +19,12 @@ namespace wdt::system {
 namespace {
 
 // A line that says why something could not be done: on standard error in a console, and in the
-// log and the event log from a service, which has no console.
+// log and the event log from a service, which has no console. A line said just before is not said
+// again (a service that waits for its driver tries again and again).
 void complain(const char* line) {
+    static char last[2048] = "";
+    if (std::strcmp(line, last) == 0) return;
+    std::snprintf(last, sizeof last, "%s", line);
     if (control.service) {
         write_message(wdt::Severity::error, line, std::strlen(line));
     } else {
@@ -39,8 +44,8 @@ void describe_error(DWORD error, char* text, size_t size) {
 
 // Loads <folder>\<file_name> when such a file exists. Answers whether it exists: the first one
 // found is the one used, even if it cannot be loaded (the loader's reason is then said). A folder
-// of length 0 is no folder. A service takes it only from a folder that only the administrators
-// may change: it runs what it loads as SYSTEM.
+// of length 0 is no folder. A service, which runs what it loads as SYSTEM, and an elevated run take
+// it only where nobody but the administrators may change it (see access_windows.h).
 bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** library) {
     if (length == 0 || length >= kPathSize) return false;
     wchar_t* end = folder + length;
@@ -50,13 +55,10 @@ bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** libr
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
     char path[1024], line[2048];
     to_utf8(folder, path, sizeof path);
-    const wchar_t kept = *end;
-    *end = L'\0';
     char why[1400];
-    const bool trusted = !control.service || only_administrators_write(folder, why, sizeof why);
-    *end = kept;
-    if (!trusted) {
-        std::snprintf(line, sizeof line, "wdtctl: %s is not loaded: %s, and the service runs it as SYSTEM.\r\n", path, why);
+    if ((control.service || elevated()) && !only_administrators_may_change_path(folder, false, why, sizeof why)) {
+        std::snprintf(line, sizeof line, "wdtctl: %s is not loaded: %s, and %s.\r\n", path, why,
+                      control.service ? "the service runs it as SYSTEM" : "this run has the administrators' rights");
         complain(line);
         return true;
     }

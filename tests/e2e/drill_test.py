@@ -3,6 +3,7 @@ makes it fail after its wait and disarm; a stop request cancels it; it is refuse
 and beside a running keep-alive; and what came of it is named by the next start and the status."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -15,19 +16,24 @@ ARMED = ("Drill: WDT0 is armed for {0} seconds and is not refreshed: the machine
 DISABLED = "WDT0 has already been disabled!\r\n"
 
 
+# A console's drill keeps its record where the service does, under %ProgramData% (under Wine, a
+# console's is C:\ProgramData), in a folder that the installer makes.
+FOLDER = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c", "ProgramData", "wdtctl")
+NOT_KEPT = ("Drill error: the drill cannot be kept in the record of WDT0, so its result could not be told after the "
+            "reset; nothing was armed!\r\n")
+
+
 class Drill(SandboxTest):
     def record(self):
-        folder = (os.path.join(os.environ["WINEPREFIX"], "drive_c", "ProgramData", "wdtctl") if WINDOWS
-                  else self.box.root)
-        with open(os.path.join(folder, "watchdog0.record")) as record:
+        with open(os.path.join(FOLDER if WINDOWS else self.box.root, "watchdog0.record")) as record:
             return record.read()
 
     def setUp(self):
         super().setUp()
-        if WINDOWS:  # a console's drill keeps its record where the service does, under %ProgramData%
-            path = os.path.join(os.environ["WINEPREFIX"], "drive_c", "ProgramData", "wdtctl", "watchdog0.record")
-            if os.path.exists(path):
-                os.remove(path)
+        if WINDOWS:
+            os.makedirs(FOLDER, exist_ok=True)
+            if os.path.exists(os.path.join(FOLDER, "watchdog0.record")):
+                os.remove(os.path.join(FOLDER, "watchdog0.record"))
 
     def test_a_watchdog_that_does_not_reset_the_machine_fails_the_drill(self):
         started = time.monotonic()
@@ -108,20 +114,50 @@ class Drill(SandboxTest):
                                                         "console: no D, R, L, guard, --status or --service!\r\n"), 1))
         self.assertEqual(self.box.calls(), [])
 
+    @unittest.skipUnless(WINDOWS and PREFIX, "Wine's accounts")
+    def test_only_the_administrators_make_the_folder_and_an_elevated_drill_loads_only_theirs(self):
+        # Without the administrators' rights a drill does not make the record's folder, which would
+        # then be that user's: nothing is armed.
+        shutil.rmtree(FOLDER)
+        self.assertEqual(self.box.run(["--drill", "W0", "T1"]), (on_the_wire(NOT_KEPT), 1))
+        self.assertFalse(os.path.exists(FOLDER))
+        self.assertEqual(self.box.calls(), [])
+        # An elevated drill does not load a WDT.dll that its own account may change (Wine shows every
+        # file as that account's): that account's programs run without elevation too.
+        stdout, status, stderr = self.box.run(["--drill", "W0", "T1"], elevated=True, stderr=subprocess.PIPE)
+        self.assertEqual((stdout, status), (on_the_wire("Not find file: WDT.dll\r\n"), 1))
+        self.assertRegex(stderr.decode(), r"^wdtctl: .*\\WDT\.dll is not loaded: .*\\WDT\.dll is owned by S-1-5-21-[-0-9]+, "
+                                          r"who may change it, and this run has the administrators' rights\.\r*\n$")
+        self.assertEqual(self.box.calls(), [])
+
     @unittest.skipUnless(WINDOWS and PREFIX, "Wine's console control")
     def test_a_console_request_cancels_under_wine(self):
-        # Wine turns a SIGINT to its process into the console's Ctrl-C for a program with a console.
+        # Wine turns a SIGINT to its process into the console's Ctrl-C for a program with a console
+        # (the tool's own process, not the launcher's that runs it without elevation).
         process = subprocess.Popen(self.box.command(["--drill", "W0", "T5"]), cwd=self.box.root,
                                    env=self.box.environment(), stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(process.kill)
         self.assertTrue(process.stdout.readline().startswith(b"Drill: WDT0 is armed"))
         time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
+        os.kill(wine_process_of(self.box.program_name()), signal.SIGINT)
         status = process.wait(timeout=10)
         rest = process.stdout.read()
         process.stdout.close()
         self.assertEqual((rest, status), (on_the_wire(DISABLED), 1))
         self.assertIn("\nDrill result: cancelled\n", self.record())
+
+
+def wine_process_of(program):
+    """The process id of the Wine process that runs a Windows program, by its command line."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                arguments = f.read().split(b"\0")
+        except OSError:
+            continue
+        if arguments[0] == program.encode():
+            return int(pid)
+    raise AssertionError(f"no process runs {program}")
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import PREFIX, SIMULATED, WINDOWS, SandboxTest, on_the_wire, test_driver
+from harness import PREFIX, SIMULATED, UNELEVATED, WINDOWS, SandboxTest, on_the_wire, test_driver
 
 ARMED5 = "System will be reset after 5 seconds.\n"
 NO_FILE = "Not find file: WDT.dll\r\n"
@@ -177,7 +177,7 @@ class DriverLibraryProblems(SandboxTest):
         letter = next(c for c in "mnopqrstuvwxy" if not os.path.lexists(os.path.join(devices, c + ":")))
         os.symlink(self.box.bin, os.path.join(devices, letter + ":"))
         self.addCleanup(os.remove, os.path.join(devices, letter + ":"))
-        done = subprocess.run(PREFIX + [f"{letter}:\\{os.path.basename(self.box.program())}", "W0", "T5"],
+        done = subprocess.run(PREFIX + UNELEVATED + [f"{letter}:\\{os.path.basename(self.box.program())}", "W0", "T5"],
                               cwd=self.box.root, env=self.box.environment(), stdout=subprocess.PIPE,
                               stdin=subprocess.DEVNULL, timeout=60)
         self.assertEqual((done.stdout, done.returncode), (on_the_wire(ARMED5), 0))

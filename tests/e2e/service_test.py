@@ -278,7 +278,7 @@ class WindowsService(SandboxTest):
         self.assertEqual(self.journal(), [])
         self.assertFalse(os.path.exists(os.path.join(self.box.bin, "wdtctl-service.log")))
         said = [text for kind, text in self.events(since) if kind == "err"]
-        self.assertTrue(any("does not run from a folder that others than the administrators may change" in text and
+        self.assertTrue(any("does not run what others than the administrators may change" in text and
                             "lets S-1-1-0 write it" in text for text in said), said)
 
     def test_the_record_folder_is_the_administrators_and_a_junction_is_not_used(self):
