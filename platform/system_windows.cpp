@@ -110,6 +110,21 @@ char** prepare_process(int& argc, char** argv) {
     return utf8_arguments(argc, argv);
 }
 
+// Before Windows 8 a process belongs to one job only: a check could not run in a job of its own, so
+// every guard would fail and the machine reset at every boot. (Windows 7 with the update that
+// brings the library search the tool needs would otherwise run.)
+const char* unsupported() {
+    OSVERSIONINFOEXW wanted{};
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    wanted.dwMajorVersion = 6;
+    wanted.dwMinorVersion = 2;
+    DWORDLONG condition = 0;
+    condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
+    if (VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION, condition)) return nullptr;
+    return "wdtctl needs Windows 8 or later.\r\n";
+}
+
 namespace {
 
 // Locks every committed part of the allocation that holds the address (an image with all its
