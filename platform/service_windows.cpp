@@ -28,7 +28,9 @@ void report(DWORD state, int exit_status = 0) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT : 0;
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT
+            : 0;
     if (exit_status != 0) {
         // Shown by "sc query" as the service-specific exit code: the tool's own exit status.
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -49,6 +51,11 @@ DWORD WINAPI on_control(DWORD what, DWORD event, void*, void*) {
         WaitForSingleObject(control.suspend_done, 1500);
     } else if (what == SERVICE_CONTROL_POWEREVENT && (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND)) {
         SetEvent(control.resume);
+    } else if (what == SERVICE_CONTROL_PRESHUTDOWN) {
+        // The first notice of a shutdown, before sessions' applications are gone for good and
+        // updates are installed: the loop goes on, with guards that no longer hold it back, until
+        // the stop. The service manager waits for the service only as long as the installer said.
+        SetEvent(control.shutdown);
     } else if (what == SERVICE_CONTROL_STOP || what == SERVICE_CONTROL_SHUTDOWN) {
         SetEvent(control.stop);
     }
@@ -113,7 +120,9 @@ int run_service(int (*tool)()) {
     control.suspend = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     control.suspend_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     control.resume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (control.stop == nullptr || control.suspend == nullptr || control.suspend_done == nullptr || control.resume == nullptr) {
+    control.shutdown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (control.stop == nullptr || control.suspend == nullptr || control.suspend_done == nullptr || control.resume == nullptr ||
+        control.shutdown == nullptr) {
         return 1;
     }
     control.service = true;

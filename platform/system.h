@@ -27,6 +27,7 @@ void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 bool is_code(void* address);
 bool library_path(void* library, char* text, size_t size);
+int64_t service_wait_ms();
 int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
 void take_stop_requests();

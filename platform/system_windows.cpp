@@ -195,6 +195,9 @@ void* open_library(const char* file_name) {
     return nullptr;
 }
 
+// The service manager starts services whatever drivers are up: a vendor's may come later.
+int64_t service_wait_ms() { return 120 * 1000; }
+
 void* find_entry(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
@@ -248,8 +251,8 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
         asleep = true;
         SetEvent(control.suspend_done);
     }
-    const HANDLE events[] = {control.stop, control.suspend, control.resume};
-    const DWORD count = control.service ? 3 : 1;
+    const HANDLE events[] = {control.stop, control.suspend, control.resume, control.shutdown};
+    const DWORD count = control.service ? 4 : 1;
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
         if (control.stop == nullptr) {
             Sleep(static_cast<DWORD>(left));
@@ -270,6 +273,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
             asleep = false;
             return wdt::Wake::resumed;
         }
+        if (woken == WAIT_OBJECT_0 + 3) return wdt::Wake::shutting_down;
     }
     return wdt::Wake::due;
 }

@@ -29,6 +29,7 @@ struct Control {
     HANDLE suspend = nullptr;       // the machine is about to sleep
     HANDLE suspend_done = nullptr;  // the loop has disarmed: the machine may sleep
     HANDLE resume = nullptr;        // the machine woke up
+    HANDLE shutdown = nullptr;      // the machine is about to shut down (its first notice, before the stop)
     bool service = false;
 };
 extern Control control;
