@@ -77,6 +77,8 @@ start_wine() {
     # The services started there, and the wdtctl services they start in turn, say in that file
     # what each event given to the event log was (Wine keeps no event log of its own).
     WINEDEBUG=-all,+eventlog $wine wineboot -i >build/wineboot.log 2>&1 </dev/null || return 1
+    # Wine says it is Windows 7 unless told otherwise, and the tool refuses to run before Windows 8.
+    $wine reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >>build/wineboot.log 2>&1 </dev/null || return 1
     # Then a persistent server, which spares each test the start of a new one, and its services
     # started once more under it, again with their output in the file.
     wineserver -w && wineserver -p >/dev/null 2>&1 </dev/null &&
@@ -120,7 +122,7 @@ windows() {
     local x86_runs=yes
     if ! scripts/deps.sh wine32; then
         x86_runs=no
-        notes+=("windows: the 32-bit Wine could not be installed here: the 32-bit build was built, its tests were not run")
+        notes+=("windows: the 32-bit Wine could not be installed here: the 32-bit build was built, and of its tests only its call into the driver library ran (built for 32-bit Linux, under QEMU)")
     elif ! enable_32_bit; then
         echo "windows: cannot run 32-bit programs here" >&2; return 1
     fi
@@ -131,13 +133,16 @@ windows() {
     # with decorated names), fit.
     if [ $x86_runs = yes ] && emulated_32_bit; then
         echo "windows: 32-bit programs run emulated here; the 32-bit build runs its unit and smoke tests only"
-        x86_tests=(-R '^(unit|smoke|smoke_stdcall|smoke_decorated)$')
+        x86_tests=(-R '^(unit|smoke|smoke_stdcall|smoke_decorated|x86_32_calls)$')
     fi
     build_and_test windows-x64 || status=1
     if [ $x86_runs = yes ]; then
         build_and_test windows-x86 "${x86_tests[@]}" || status=1
     else
-        cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 --target wdtctl installer || status=1
+        # Its call into the driver library is proven all the same: the routine built for 32-bit Linux
+        # and run under QEMU's user-mode emulation.
+        cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 --target wdtctl installer entry_call_linux32 &&
+            ctest --preset windows-x86 -R '^x86_32_calls$' || status=1
     fi
     wineserver -k >/dev/null 2>&1
     return $status

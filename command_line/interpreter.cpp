@@ -58,7 +58,7 @@ bool lasts(Outcome outcome, bool loop_follows) {
 // Carries out the commands in order, until the arguments run out or a disable or refresh ends the
 // pass. Answers false, having said why, when a timeout is out of range or a driver call failed.
 bool carry_out_commands(const CommandLine& line, const Host& host, const WatchdogDriver& driver, ScanState& state,
-                        Refusal& refusal) {
+                        Refusal& refusal, DriverWait& wait) {
     const unsigned n = state.selected_watchdog;
     const bool held_by_loop = line.loop != nullptr;
     for (int i = 0; i < line.pass_end; ++i) {
@@ -70,8 +70,8 @@ bool carry_out_commands(const CommandLine& line, const Host& host, const Watchdo
                     refuse_timeout(host, refusal);
                     return false;
                 }
-                if (!lasts(arm(driver, n, state.timer_seconds), held_by_loop)) {
-                    say_not_set(host, refusal, n);
+                if (!lasts(arm_waiting(driver, host, wait, n, state.timer_seconds), held_by_loop)) {
+                    if (!wait.stopped) say_not_set(host, refusal, n);
                     return false;
                 }
                 state.armed = true;
@@ -146,7 +146,8 @@ int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
         return 1;
     }
     WatchdogDriver driver;
-    if (!load_or_say(driver, host, ran.refusal)) return 1;
+    DriverWait wait = driver_wait(line, host);
+    if (!load_or_say(driver, host, ran.refusal, &wait)) return wait.stopped ? 0 : 1;
     unsigned n = 0;
     if (!select_watchdog(line, host, ran.refusal, n)) return 1;
     ScanState& state = ran.state;
@@ -172,12 +173,13 @@ int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
     static Metrics metrics;
     if (line.loop != nullptr) describe_driver(line, host, driver, n, ran.record, metrics);
     int status = 1;
-    if (carry_out_commands(line, host, driver, state, ran.refusal)) {
+    if (carry_out_commands(line, host, driver, state, ran.refusal, wait)) {
         status = 0;
         if (state.loop_requested) {
             status = loop_holds(state, host, ran.refusal) ? keep_alive(state, driver, host, line.guards, ran.record, metrics) : 1;
         }
     }
+    if (wait.stopped) return 0;  // stopped while it waited for the driver: nothing was armed
     if (line.service && status != 0 && state.armed) disable_and_say(driver, host, n, ran.refusal);
     return status;
 }
@@ -197,8 +199,9 @@ bool select_watchdog(const CommandLine& line, const Host& host, Refusal& refusal
     return true;
 }
 
-bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal) {
-    const LoadResult loaded = load_driver(driver, host.library);
+bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal, DriverWait* wait) {
+    const LoadResult loaded = wait != nullptr ? load_waiting(driver, host, *wait) : load_driver(driver, host.library);
+    if (wait != nullptr && wait->stopped) return false;
     if (loaded.status == LoadStatus::no_library) refuse(host, refusal, Severity::refusal, "Not find file: WDT.dll\r\n");
     if (loaded.status == LoadStatus::missing_entry) {
         refuse(host, refusal, Severity::refusal, "Not find function: %s in WDT.dll\r\n", loaded.missing_entry);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "command_line/driver_wait.h"
 #include "command_line/messages.h"
 #include "command_line/reading.h"
 #include "command_line/scan_state.h"
@@ -21,7 +22,8 @@ bool select_watchdog(const CommandLine& line, const Host& host, Refusal& refusal
 // The options that only some command lines take (guards and metrics need a loop), and the numbers
 // that a service reads strictly (digits alone): false, having said why, when they do not hold.
 bool options_hold(const CommandLine& line, const Host& host, Refusal& refusal);
-// Loads the driver library; answers false, having said why, when it cannot be used.
-bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal);
+// Loads the driver library (with `wait`, as a service waits for it); answers false, having said
+// why, when it cannot be used (nothing is said when a stop ended the wait).
+bool load_or_say(WatchdogDriver& driver, const Host& host, Refusal& refusal, DriverWait* wait = nullptr);
 
 }  // namespace wdt

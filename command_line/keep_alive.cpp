@@ -96,10 +96,23 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     metrics.started_s = host.clock.wall_clock_s();
     keep_metrics(metrics, host, state, guards, true);
     const unsigned n = state.selected_watchdog;
-    bool failing = false, held_back = false;
+    bool failing = false, held_back = false, shutting_down = false;
     for (;;) {
         Wake wake = host.clock.sleep_until_ms(due);
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
+        if (wake == Wake::shutting_down) {
+            // Sessions have logged off, and updates may be installed for many minutes: an
+            // application's silence is no fault now, and a reset would break the servicing. The
+            // refreshes go on until the stop, which disarms.
+            if (!shutting_down && guards.count > 0) {
+                say(host, Severity::info, "WDT%u: the machine is shutting down: the guards no longer hold the refreshes back.\r\n", n);
+            }
+            shutting_down = true;
+            if (held_back) write_record(record, host, KeepAlive::running);
+            held_back = metrics.held_back = false;
+            keep_metrics(metrics, host, state, guards, true);
+            continue;
+        }
         if (wake == Wake::resumed) {
             restart_guards(guards, host);
             if (held_back) {
@@ -124,12 +137,12 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
-        const bool allowed = guards_allow_refresh(guards, host, n, state.timer_seconds);
+        const bool allowed = shutting_down || guards_allow_refresh(guards, host, n, state.timer_seconds);
         if (allowed && refresh_and_say(driver, host, state, failing)) {
             ++metrics.refreshes;
             metrics.last_refresh_s = host.clock.wall_clock_s();
         }
-        run_checks(guards, host);
+        if (!shutting_down) run_checks(guards, host);
         const bool changed = allowed == held_back;
         if (changed) {
             held_back = metrics.held_back = !allowed;

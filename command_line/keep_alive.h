@@ -18,7 +18,8 @@ bool loop_holds(const ScanState& state, const Host& host, Refusal& refusal);
 // Refreshes the selected watchdog once every refresh period for as long as the process runs. When
 // the host's wait says a stop was requested, disables the watchdog, says so, and answers 0 (1 if
 // the disable failed). A refresh that fails never ends the loop. With guards, a slot refreshes
-// only while every guard has had good news within its grace; a stop ends what the guards started.
+// only while every guard has had good news within its grace, until the machine shuts down; a stop
+// ends what the guards started.
 // A service's record says when the loop runs, when guards hold the refreshes back, and when it
 // stopped; the metrics, where they are kept, say the same and more.
 int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host, const GuardOptions& options,

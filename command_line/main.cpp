@@ -6,7 +6,14 @@ namespace {
 
 wdt::CommandLine command_line;
 
-int run_as_service() { return wdt::run(command_line, wdt::system_host()); }
+// A system that lacks what the tool relies on is refused first, in one line.
+int run_here() {
+    if (const char* refused = wdt::system::unsupported()) {
+        wdt::say(wdt::system_host(), wdt::Severity::refusal, "%s", refused);
+        return 1;
+    }
+    return wdt::run(command_line, wdt::system_host());
+}
 
 }  // namespace
 
@@ -16,6 +23,6 @@ int main(int argc, char** argv) {
         wdt::say(wdt::system_host(), wdt::Severity::error, "Not enough memory to read the command line!\r\n");
         return 1;
     }
-    if (command_line.service) return wdt::system::run_service(run_as_service);
-    return wdt::run(command_line, wdt::system_host());
+    if (command_line.service) return wdt::system::run_service(run_here);
+    return run_here();
 }

@@ -36,7 +36,7 @@ void flush() {}
 const Host& system_host() {
     static const Host host{
         .library = {.open = system::open_library, .find = system::find_entry, .is_code = system::is_code,
-                    .path = system::library_path},
+                    .path = system::library_path, .service_wait_ms = system::service_wait_ms},
         .output = {.print = print, .flush = flush, .is_terminal = system::is_terminal},
         .clock = {.now_ms = system::now_ms, .sleep_until_ms = system::sleep_until_ms,
                   .take_stop_requests = system::take_stop_requests, .wall_clock_s = system::wall_clock_s,

@@ -18,6 +18,7 @@ enum class Wake {
     stop_requested,  // a deliberate stop (service mode, a drill): the loop ends and disarms the watchdog
     suspending,      // the machine is about to sleep or hibernate (service mode): the loop disarms
     resumed,         // the machine woke up again: the loop arms again and goes on
+    shutting_down,   // the machine is shutting down (service mode, on Windows): guards no longer hold refreshes back
 };
 
 // How a child process that the tool started stands.
@@ -73,6 +74,10 @@ struct Host {
         bool (*is_code)(void* address);
         // The full path of the file a library was loaded from; false when it cannot be told.
         bool (*path)(void* library, char* text, size_t size);
+        // How long a service waits for the library to load and its first arm to be done, where the
+        // system gives it nothing to wait on (Windows: a vendor's driver may come up late in the
+        // boot); 0 where the service manager waits for the device itself (systemd).
+        int64_t (*service_wait_ms)();
     } library;
 
     // Where the tool's messages go.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "platform/access_windows.h"
 #include "platform/record_writer.h"
 #include "platform/system.h"
 #include "platform/win32.h"
@@ -16,7 +17,7 @@ bool metrics_folder(const char* path, char* reason, size_t size) {
         std::snprintf(reason, size, "%s cannot be named", path);
         return false;
     }
-    return only_administrators_write(folder, reason, size);
+    return only_administrators_may_change_path(folder, true, reason, size);
 }
 
 bool write_metrics_now(unsigned n, const char* path, const char* text, size_t length, char* reason, size_t size) {

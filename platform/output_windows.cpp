@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/output_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"

@@ -1,6 +1,7 @@
 // A service's record of a watchdog on Windows: in %ProgramData%\wdtctl, a folder that the system
-// and the administrators alone may change (made so by the tool; one that others may write, that
-// another owns, or that is a junction is not used), written on a thread of its own (record_writer.cpp).
+// and the administrators alone may change (made so by the installer, or by the tool with the
+// administrators' rights; one that others may change, that another owns, or that is a junction is
+// not used), written on a thread of its own (record_writer.cpp).
 #include <windows.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <ctime>
 #include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 #include "platform/record_writer.h"
@@ -16,7 +18,9 @@ namespace wdt::system {
 namespace {
 
 // <ProgramData>\wdtctl (or the folder that STATE_DIRECTORY names, as on Linux), made if it is
-// missing when asked to; false with the reason when it cannot be had, or is not the tool's own.
+// missing when asked to and the process has the administrators' rights (the installer makes it; a
+// folder that a user made first would be that user's); false with the reason when it cannot be
+// had, or is not the tool's own.
 bool folder(bool make, wchar_t* path, size_t size, char* reason, size_t reason_size) {
     wchar_t data[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"STATE_DIRECTORY", data, MAX_PATH);
@@ -27,12 +31,12 @@ bool folder(bool make, wchar_t* path, size_t size, char* reason, size_t reason_s
         return false;
     }
     if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
-        if (!make || !make_administrators_folder(path)) {
+        if (!make || !elevated() || !make_administrators_folder(path)) {
             std::snprintf(reason, reason_size, "no folder %%ProgramData%%\\wdtctl");
             return false;
         }
     }
-    return only_administrators_write(path, reason, reason_size);
+    return only_administrators_may_change_path(path, true, reason, reason_size);
 }
 
 bool file_in(unsigned n, const wchar_t* suffix, bool make, wchar_t* path, size_t size, char* reason, size_t reason_size) {
@@ -150,7 +154,11 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     static wchar_t path[MAX_PATH + 64];
     if (n > 1) return wdt::RecordLock::unavailable;
     if (held[n] != INVALID_HANDLE_VALUE) return wdt::RecordLock::taken;
-    if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, reason_size)) return wdt::RecordLock::unavailable;
+    if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, reason_size)) {
+        // Without the folder, only the administrators may make it: for anyone else, a want of rights.
+        return std::strncmp(reason, "no folder", 9) == 0 && !elevated() ? wdt::RecordLock::denied
+                                                                         : wdt::RecordLock::unavailable;
+    }
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, administrators_only(), OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

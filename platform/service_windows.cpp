@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/output_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
@@ -26,7 +28,9 @@ void report(DWORD state, int exit_status = 0) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT : 0;
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT
+            : 0;
     if (exit_status != 0) {
         // Shown by "sc query" as the service-specific exit code: the tool's own exit status.
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -47,21 +51,37 @@ DWORD WINAPI on_control(DWORD what, DWORD event, void*, void*) {
         WaitForSingleObject(control.suspend_done, 1500);
     } else if (what == SERVICE_CONTROL_POWEREVENT && (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND)) {
         SetEvent(control.resume);
+    } else if (what == SERVICE_CONTROL_PRESHUTDOWN) {
+        // The first notice of a shutdown, before sessions' applications are gone for good and
+        // updates are installed: the loop goes on, with guards that no longer hold it back, until
+        // the stop. The service manager waits for the service only as long as the installer said.
+        SetEvent(control.shutdown);
     } else if (what == SERVICE_CONTROL_STOP || what == SERVICE_CONTROL_SHUTDOWN) {
         SetEvent(control.stop);
     }
     return NO_ERROR;
 }
 
-// A service runs what is in its folder as SYSTEM, and writes its log there: a folder that others
-// than the administrators may change is refused, said in the event log alone.
+// A service runs what is in its folder as SYSTEM, and writes its log there: the program, the log
+// (once there is one), their folder and every folder above, up to the drive's root, must be such
+// that only the administrators may change them (see access_windows.h). Otherwise the service does
+// not run, and says why in the event log alone.
 bool folder_is_safe() {
-    static wchar_t folder[kPathSize];
+    static wchar_t path[kPathSize];
     char why[1400], line[1600];
-    if (own_folder(folder) == 0) return false;
-    if (only_administrators_write(folder, why, sizeof why)) return true;
-    std::snprintf(line, sizeof line, "wdtctl: the service does not run from a folder that others than the administrators "
-                  "may change: %s; put wdtctl.exe (and WDT.dll) into one, such as C:\\Program Files\\wdtctl.\r\n", why);
+    const wchar_t log_name[] = L"wdtctl-service.log";
+    const DWORD length = GetModuleFileNameW(nullptr, path, kPathSize);
+    if (length == 0 || length >= kPathSize) return false;
+    bool safe = only_administrators_may_change_path(path, false, why, sizeof why);
+    const DWORD folder_length = own_folder(path);
+    if (safe && folder_length > 0 && folder_length + sizeof log_name / sizeof log_name[0] <= kPathSize) {
+        std::wmemcpy(path + folder_length, log_name, sizeof log_name / sizeof log_name[0]);
+        safe = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES || only_administrators_may_change_path(path, false, why, sizeof why);
+    }
+    if (safe) return true;
+    std::snprintf(line, sizeof line, "wdtctl: the service does not run what others than the administrators may change: "
+                  "%s; put wdtctl.exe (and WDT.dll) into a folder that only they may change, such as "
+                  "C:\\Program Files\\wdtctl.\r\n", why);
     HANDLE events = RegisterEventSourceW(nullptr, L"wdtctl");
     wchar_t wide[1600];
     const wchar_t* strings[] = {wide};
@@ -100,7 +120,9 @@ int run_service(int (*tool)()) {
     control.suspend = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     control.suspend_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     control.resume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (control.stop == nullptr || control.suspend == nullptr || control.suspend_done == nullptr || control.resume == nullptr) {
+    control.shutdown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (control.stop == nullptr || control.suspend == nullptr || control.suspend_done == nullptr || control.resume == nullptr ||
+        control.shutdown == nullptr) {
         return 1;
     }
     control.service = true;

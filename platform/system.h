@@ -14,6 +14,9 @@ namespace wdt::system {
 // the signals the tool relies on are as it needs them. Answers the arguments as the tool reads
 // them (on Windows, taken from the wide command line as UTF-8; elsewhere argv itself).
 char** prepare_process(int& argc, char** argv);
+// Why the tool cannot run on this system, as the one line it says before anything else; nullptr
+// when it can.
+const char* unsupported();
 // Writes one message where the tool's messages go: standard output, or a log where a service has
 // no console, marked with its severity where the reader ranks messages (the journal, the Event
 // Log). Where a reader could hold the writer up (a pipe nobody reads, a stalled log), a message
@@ -24,6 +27,7 @@ void* open_library(const char* file_name);
 void* find_entry(void* library, const char* name);
 bool is_code(void* address);
 bool library_path(void* library, char* text, size_t size);
+int64_t service_wait_ms();
 int64_t now_ms();
 wdt::Wake sleep_until_ms(int64_t deadline);
 void take_stop_requests();

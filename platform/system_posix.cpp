@@ -104,6 +104,12 @@ void write_message(wdt::Severity severity, const char* text, size_t length) {
     if (writev(STDOUT_FILENO, marked ? parts : parts + 1, marked ? 2 : 1) < 0) return;  // a closed pipe, a full disk: nobody to tell
 }
 
+// The unit waits for the watchdog's device before the tool starts.
+int64_t service_wait_ms() { return 0; }
+
+// Every system this builds for has what the tool relies on.
+const char* unsupported() { return nullptr; }
+
 bool is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 // The library is always named by an absolute path, so the loader never searches on its own: first

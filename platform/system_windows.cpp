@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/access_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 
@@ -22,8 +23,12 @@ const wdt::Host::Words words{.stop_service = "sc stop wdtctl", .start_service = 
 namespace {
 
 // A line that says why something could not be done: on standard error in a console, and in the
-// log and the event log from a service, which has no console.
+// log and the event log from a service, which has no console. A line said just before is not said
+// again (a service that waits for its driver tries again and again).
 void complain(const char* line) {
+    static char last[2048] = "";
+    if (std::strcmp(line, last) == 0) return;
+    std::snprintf(last, sizeof last, "%s", line);
     if (control.service) {
         write_message(wdt::Severity::error, line, std::strlen(line));
     } else {
@@ -43,8 +48,8 @@ void describe_error(DWORD error, char* text, size_t size) {
 
 // Loads <folder>\<file_name> when such a file exists. Answers whether it exists: the first one
 // found is the one used, even if it cannot be loaded (the loader's reason is then said). A folder
-// of length 0 is no folder. A service takes it only from a folder that only the administrators
-// may change: it runs what it loads as SYSTEM.
+// of length 0 is no folder. A service, which runs what it loads as SYSTEM, and an elevated run take
+// it only where nobody but the administrators may change it (see access_windows.h).
 bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** library) {
     if (length == 0 || length >= kPathSize) return false;
     wchar_t* end = folder + length;
@@ -54,13 +59,10 @@ bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** libr
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
     char path[1024], line[2048];
     to_utf8(folder, path, sizeof path);
-    const wchar_t kept = *end;
-    *end = L'\0';
     char why[1400];
-    const bool trusted = !control.service || only_administrators_write(folder, why, sizeof why);
-    *end = kept;
-    if (!trusted) {
-        std::snprintf(line, sizeof line, "wdtctl: %s is not loaded: %s, and the service runs it as SYSTEM.\r\n", path, why);
+    if ((control.service || elevated()) && !only_administrators_may_change_path(folder, false, why, sizeof why)) {
+        std::snprintf(line, sizeof line, "wdtctl: %s is not loaded: %s, and %s.\r\n", path, why,
+                      control.service ? "the service runs it as SYSTEM" : "this run has the administrators' rights");
         complain(line);
         return true;
     }
@@ -110,6 +112,21 @@ char** prepare_process(int& argc, char** argv) {
         if (handle == -1 || handle == -2) std::freopen("NUL", fd == 0 ? "r" : "w", streams[fd]);  // -2: started without it
     }
     return utf8_arguments(argc, argv);
+}
+
+// Before Windows 8 a process belongs to one job only: a check could not run in a job of its own, so
+// every guard would fail and the machine reset at every boot. (Windows 7 with the update that
+// brings the library search the tool needs would otherwise run.)
+const char* unsupported() {
+    OSVERSIONINFOEXW wanted{};
+    wanted.dwOSVersionInfoSize = sizeof wanted;
+    wanted.dwMajorVersion = 6;
+    wanted.dwMinorVersion = 2;
+    DWORDLONG condition = 0;
+    condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
+    if (VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION, condition)) return nullptr;
+    return "wdtctl needs Windows 8 or later.\r\n";
 }
 
 namespace {
@@ -182,6 +199,9 @@ void* open_library(const char* file_name) {
     return nullptr;
 }
 
+// The service manager starts services whatever drivers are up: a vendor's may come later.
+int64_t service_wait_ms() { return 120 * 1000; }
+
 void* find_entry(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
@@ -235,8 +255,8 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
         asleep = true;
         SetEvent(control.suspend_done);
     }
-    const HANDLE events[] = {control.stop, control.suspend, control.resume};
-    const DWORD count = control.service ? 3 : 1;
+    const HANDLE events[] = {control.stop, control.suspend, control.resume, control.shutdown};
+    const DWORD count = control.service ? 4 : 1;
     for (int64_t left = deadline - now_ms(); left > 0; left = deadline - now_ms()) {
         if (control.stop == nullptr) {
             Sleep(static_cast<DWORD>(left));
@@ -257,6 +277,7 @@ wdt::Wake sleep_until_ms(int64_t deadline) {
             asleep = false;
             return wdt::Wake::resumed;
         }
+        if (woken == WAIT_OBJECT_0 + 3) return wdt::Wake::shutting_down;
     }
     return wdt::Wake::due;
 }

@@ -1,6 +1,6 @@
 // What the Windows side of the platform shares: text between UTF-8 (the tool's) and UTF-16 (the
-// system's), the executable's folder, who may write a folder, and the state that the service's
-// controls share with the loop's wait.
+// system's), the executable's folder, and the state that the service's controls share with the
+// loop's wait. Who may change a file or a folder: access_windows.h.
 #pragma once
 
 #include <windows.h>
@@ -23,25 +23,13 @@ bool file_path(const char* path, wchar_t* wide, size_t size);
 // kPathSize); its length, 0 when it cannot be known.
 DWORD own_folder(wchar_t* folder);
 
-// Whether only the system and the administrators (or the process's own user, which the process
-// is anyway) may change what a folder holds: owned by one of them, not a reparse point (a junction
-// could lead anywhere), and no entry of its access list lets anyone else write, delete, or change
-// the list. False, with the reason in `why`, otherwise.
-bool only_administrators_write(const wchar_t* folder, char* why, size_t size);
-// Makes a folder that the system and the administrators may change and users may only list (its
-// files are theirs alone); false when it cannot.
-bool make_administrators_folder(const wchar_t* folder);
-// Attributes for a file that the system and the administrators alone may open, or nullptr.
-SECURITY_ATTRIBUTES* administrators_only();
-// Gives an open file (opened with WRITE_DAC) the same access list.
-void keep_to_administrators(HANDLE file);
-
 // The events through which a service's controls and the console's requests reach the loop's wait.
 struct Control {
     HANDLE stop = nullptr;          // a deliberate stop (service), Ctrl-C or the console's close (a drill)
     HANDLE suspend = nullptr;       // the machine is about to sleep
     HANDLE suspend_done = nullptr;  // the loop has disarmed: the machine may sleep
     HANDLE resume = nullptr;        // the machine woke up
+    HANDLE shutdown = nullptr;      // the machine is about to shut down (its first notice, before the stop)
     bool service = false;
 };
 extern Control control;

@@ -7,7 +7,7 @@ set -euo pipefail
 packages_for() {
     case "$1" in
         build) echo "cmake ninja-build g++ libgtest-dev googletest python3" ;;
-        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 groff-base wixl msitools" ;;
+        windows) echo "g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 groff-base wixl msitools g++-multilib qemu-user-static" ;;
         wine32) echo "wine32:i386" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         package) echo "dpkg-dev lintian man-db groff-base prometheus-node-exporter prometheus" ;;

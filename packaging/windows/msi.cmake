@@ -1,7 +1,9 @@
 # The Windows installer, wdtctl-<version>-windows-<bits>bit.msi in the build folder, made with wixl
 # from wdtctl.wxs.in: the tool and the manual's Windows edition, the simulated driver as a feature
 # that is off unless asked for, and service_setup.dll, the installer's own step for the service.
-add_library(service_setup MODULE ${WDT_PACKAGING}/windows/service_setup.cpp)
+add_library(service_setup MODULE ${WDT_PACKAGING}/windows/service_setup.cpp ${PROJECT_SOURCE_DIR}/platform/access_windows.cpp
+            ${PROJECT_SOURCE_DIR}/platform/win32.cpp)
+target_include_directories(service_setup PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(service_setup PROPERTIES PREFIX "" OUTPUT_NAME service_setup)
 target_compile_options(service_setup PRIVATE ${WDT_WARNINGS})
 target_link_libraries(service_setup PRIVATE msi)
@@ -27,7 +29,7 @@ set(WDT_MSI_FIXES
   -q "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'"
   -q "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
   -q "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{${WDT_MSI_UPGRADE_CODE}}', '${PROJECT_VERSION}', 513, 'WIX_UPGRADE_DETECTED')"
-  -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR' WHERE `Property` = 'SecureCustomProperties'")
+  -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR$<SEMICOLON>PRIVILEGES' WHERE `Property` = 'SecureCustomProperties'")
 # The installed programs without their debugging information, as in the ZIP; wixl takes the files
 # by paths relative to the folder it runs in.
 set(WDT_MSI_TOOL msi/wdtctl.exe)

@@ -5,6 +5,7 @@ commands and beside a running keep-alive; and a restart is measured from its mar
 whichever boot reads it first, whatever its clocks say."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -17,6 +18,9 @@ ARMED = ("Drill: WDT0 is armed for {0} {2} and is not refreshed: the machine sho
 DISABLED = "WDT0 has already been disabled!\r\n"
 UNGUARDED = f"WDT0 is not kept alive now: start its keep-alive again ({'sc' if WINDOWS else 'systemctl'} start wdtctl).\r\n"
 PRELOAD = os.environ.get("WDT_PRELOAD") if os.environ.get("WDT_SANITIZE") != "ON" else None
+# Where a console's drill keeps its record without STATE_DIRECTORY: under %ProgramData% (under Wine, a
+# console's is C:\ProgramData), in a folder that the installer makes.
+FOLDER = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c", "ProgramData", "wdtctl")
 
 
 class Drill(SandboxTest):
@@ -151,22 +155,56 @@ class Drill(SandboxTest):
                                                         "from a console, and nothing else!\r\n"), 1))
         self.assertEqual(self.box.calls(), [])
 
+    @unittest.skipUnless(WINDOWS and PREFIX, "Wine's accounts")
+    def test_only_the_administrators_make_the_folder_and_an_elevated_drill_loads_only_theirs(self):
+        # Without the administrators' rights a drill does not make the record's folder, which would
+        # then be that user's: nothing is armed.
+        shutil.rmtree(FOLDER, ignore_errors=True)
+        where = {"STATE_DIRECTORY": ""}  # the folder it would be without the tests' own
+        self.assertEqual(self.box.run(["--drill", "W0", "T1"], env=where),
+                         (on_the_wire("Drill error: WDT0 cannot be drilled by this user, whose drill could not be kept in "
+                                      "the record: run from an elevated console!\r\n"), 1))
+        self.assertFalse(os.path.exists(FOLDER))
+        self.assertEqual(self.box.calls(), [])
+        # An elevated drill does not load a WDT.dll that its own account may change (Wine shows every
+        # file as that account's): that account's programs run without elevation too.
+        stdout, status, stderr = self.box.run(["--drill", "W0", "T1"], elevated=True, stderr=subprocess.PIPE, env=where)
+        # (The folder made meanwhile is Wine's user's as every file is, so the lock is not taken either.)
+        self.assertEqual(status, 1)
+        self.assertTrue(stdout.endswith(on_the_wire("Not find file: WDT.dll\r\n")), stdout)
+        self.assertRegex(stderr.decode(), r"^wdtctl: .*\\WDT\.dll is not loaded: .*\\WDT\.dll is owned by S-1-5-21-[-0-9]+, "
+                                          r"who may change it, and this run has the administrators' rights\.\r*\n$")
+        self.assertEqual(self.box.calls(), [])
+
     @unittest.skipUnless(WINDOWS and PREFIX, "Wine's console control")
     def test_a_console_request_cancels_under_wine(self):
-        # Wine turns a SIGINT to its process into the console's Ctrl-C for a program with a console.
+        # Wine turns a SIGINT to its process into the console's Ctrl-C for a program with a console
+        # (the tool's own process, not the launcher's that runs it without elevation).
         process = subprocess.Popen(self.box.command(["--drill", "W0", "T5"]), cwd=self.box.root,
                                    env=self.box.environment(), stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(process.kill)
         while not process.stdout.readline().startswith(b"Drill: WDT0 is armed"):
             self.assertIsNone(process.poll())
         time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
+        os.kill(wine_process_of(self.box.program_name()), signal.SIGINT)
         status = process.wait(timeout=10)
         rest = process.stdout.read()
         process.stdout.close()
         self.assertEqual((rest, status), (on_the_wire("Drill: cancelled.\r\n" + DISABLED + UNGUARDED), 2))
         self.assertEqual(self.drill_field("result"), "cancelled")
 
+
+def wine_process_of(program):
+    """The process id of the Wine process that runs a Windows program, by its command line."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                arguments = f.read().split(b"\0")
+        except OSError:
+            continue
+        if arguments[0] == program.encode():
+            return int(pid)
+    raise AssertionError(f"no process runs {program}")
 
 if __name__ == "__main__":
     unittest.main()

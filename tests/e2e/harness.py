@@ -8,6 +8,11 @@ Configured by the environment (the test runner sets it):
   WDT_DRIVER     a driver library to use instead of the simulated one (optional)
   WDT_KERNEL_DRIVER  the kernel driver library, on Linux (optional)
   WDT_BITS       32 or 64: the build's pointer size
+
+Under Wine every process runs elevated, as the one account that owns every file: the tool is run as
+a console runs by default on Windows, without elevation (tests/support/unelevated.cpp), unless a
+test asks for an elevated run. Sandboxes lie in the build folder there, not in /tmp, which everyone
+may change: a service and an elevated run take nothing from under such a folder.
 """
 import os
 import shlex
@@ -24,6 +29,8 @@ SIMULATED = os.environ.get("WDT_DRIVER") or os.path.join(BUILD_DIR, "WDT.dll")
 KERNEL_DRIVER = os.environ.get("WDT_KERNEL_DRIVER")
 BITS = int(os.environ.get("WDT_BITS") or 64)
 EXE_NAME = os.path.basename(EXE)
+UNELEVATED = ["Z:" + os.path.join(BUILD_DIR, "test_helpers", "unelevated.exe").replace("/", "\\")] if WINDOWS and PREFIX else []
+SANDBOXES = os.path.join(BUILD_DIR, "sandboxes") if WINDOWS else None
 
 
 def test_driver(variant):
@@ -61,7 +68,10 @@ class Sandbox:
     """A fresh folder holding a copy of the tool and, unless told otherwise, a driver library."""
 
     def __init__(self, driver=SIMULATED):
-        self.root = tempfile.mkdtemp(prefix="wdtctl-e2e-")
+        if SANDBOXES:
+            os.makedirs(SANDBOXES, mode=0o755, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix="wdtctl-e2e-", dir=SANDBOXES)
+        os.chmod(self.root, 0o755)
         self.bin = os.path.join(self.root, "bin")
         os.mkdir(self.bin)
         shutil.copy(EXE, self.bin)
@@ -82,7 +92,10 @@ class Sandbox:
             return "Z:" + self.program().replace("/", "\\")
         return self.program()
 
-    def command(self, args):
+    def command(self, args, elevated=False):
+        """As a console runs it by default (under Wine, through the launcher without elevation), or elevated."""
+        if UNELEVATED and not elevated:
+            return PREFIX + UNELEVATED + [self.program_name()] + list(args)
         return PREFIX + [self.program()] + list(args)
 
     def environment(self, extra=None):
@@ -96,10 +109,10 @@ class Sandbox:
         env.update(extra or {})
         return env
 
-    def run(self, args, cwd=None, timeout=60, env=None, stderr=None):
+    def run(self, args, cwd=None, timeout=60, env=None, stderr=None, elevated=False):
         """Runs the tool to its end: (stdout bytes, exit status), or with stderr=PIPE
         (stdout bytes, exit status, stderr bytes)."""
-        done = subprocess.run(self.command(args), cwd=cwd or self.root, env=self.environment(env),
+        done = subprocess.run(self.command(args, elevated), cwd=cwd or self.root, env=self.environment(env),
                               stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout)
         if stderr is not None:
             return done.stdout, done.returncode, done.stderr

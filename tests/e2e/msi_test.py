@@ -7,6 +7,7 @@ started; the service's event source is registered, and removed at uninstall."""
 import glob
 import os
 import re
+import shutil
 import subprocess
 import time
 import unittest
@@ -23,7 +24,12 @@ OTHER_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-other.msi")  # an
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ROLLBACK_STOP = "wdtctl: a rollback: the service is stopped"
 PROGRAM = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
+# Both installers remember the settings in the 32-bit view, which Wine's 64-bit "reg" sees here.
+SETTINGS = r"HKLM\Software\WOW6432Node\wdtctl"
 EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\wdtctl"
+# The other build's installer, where it was built beside this one (test.sh builds both).
+OTHER_BUILD_MSI = {64: os.path.join(os.path.dirname(BUILD_DIR), "windows-x86", "wdtctl-1.0.0-windows-32bit.msi"),
+                   32: os.path.join(os.path.dirname(BUILD_DIR), "windows-x64", "wdtctl-1.0.0-windows-64bit.msi")}
 JOURNALS = os.path.join(WINEPREFIX, "drive_c", "users", "*", "Temp", "wdt_sim_journal.txt")
 
 
@@ -33,9 +39,11 @@ class Installer(unittest.TestCase):
         return subprocess.run(WINE + list(args), capture_output=True, text=True, stdin=subprocess.DEVNULL,
                               timeout=180)
 
-    def msiexec(self, *args):
-        """msiexec is a window program, which Wine does not wait for unless started so."""
-        return self.wine("start", "/wait", "msiexec", *args, "/qn").returncode
+    def msiexec(self, *args, unelevated=False):
+        """msiexec is a window program, which Wine does not wait for unless started so; as an administrator
+        runs it, or as a user without the administrators' rights."""
+        launcher = ["Z:" + os.path.join(BUILD_DIR, "test_helpers", "unelevated.exe").replace("/", "\\"), "cmd", "/c"]
+        return self.wine(*(launcher if unelevated else []), "start", "/wait", "msiexec", *args, "/qn").returncode
 
     def service(self):
         """(state, the service's command line as registered), or (None, None) when there is none."""
@@ -76,7 +84,7 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.msiexec("/x", self.msi), 0)
         self.assertEqual(self.service(), (None, None))
         self.assertFalse(os.path.exists(FOLDER), os.listdir(FOLDER) if os.path.exists(FOLDER) else "")
-        self.assertNotIn("Watchdog", self.wine("reg", "query", r"HKLM\Software\wdtctl").stdout)
+        self.assertNotIn("Watchdog", self.wine("reg", "query", SETTINGS).stdout)
         self.assertNotIn("EventMessageFile", self.wine("reg", "query", EVENT_SOURCE).stdout)
 
     def test_install_start_uninstall(self):
@@ -116,6 +124,14 @@ class Installer(unittest.TestCase):
         # A repair from the package, as "msiexec /fa" makes it (Wine's /fa takes only a product code).
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus"), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered))
+        # A repair by a user without the administrators' rights (one that Windows lets run elevated)
+        # does not take the settings it gives: the remembered ones are kept.
+        log = os.path.join(WINEPREFIX, "drive_c", "user.log")
+        self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", r"CHECK=C:\Users\bob\x.exe",
+                                      "TIMEOUT=7", "/l*v", "C:\\user.log", unelevated=True), 0)
+        self.assertEqual(self.service(), ("STOPPED", remembered))
+        self.assertIn("wdtctl: settings given without the administrators' rights are not taken (TIMEOUT, CHECK): the "
+                      "remembered ones are kept", installer_log(log))
         # "none" drops a remembered guard.
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", "HEARTBEAT=none"), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered.replace(' "--heartbeat=C:\\Program Data\\app.alive"', "")))
@@ -138,6 +154,88 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.service(), ("STOPPED", f'"{PROGRAM}" --service W0 T60 L10 "--heartbeat=C:\\data\\\\" '
                                                      '"--grace=90"'))
 
+    def test_the_folders_are_the_administrators_and_never_a_drive_root(self):
+        shown = lambda path: subprocess.run(WINE + [os.path.join(BUILD_DIR, "test_helpers", "folder_acl.exe"), "show", path],
+                                            capture_output=True, text=True, timeout=60).stdout
+        drive_c = os.path.join(WINEPREFIX, "drive_c")
+        # A record's folder that a user made first (everyone may write it here) is moved aside, and
+        # the installer makes the folder anew, which users may only read.
+        records = os.path.join(drive_c, "ProgramData", "wdtctl")
+        for old in [records] + glob.glob(records + ".untrusted-*"):
+            shutil.rmtree(old, ignore_errors=True)
+        os.mkdir(records)
+        os.chmod(records, 0o777)
+        open(os.path.join(records, "planted"), "w").close()
+        log = os.path.join(drive_c, "folders.log")
+        self.assertEqual(self.msiexec("/i", self.msi, "/l*v", "C:\\folders.log"), 0)
+        self.assertIn("wdtctl: the record's folder is not the administrators' alone, and is moved aside: "
+                      "C:\\ProgramData\\wdtctl lets S-1-1-0 write it", installer_log(log))
+        moved = glob.glob(records + ".untrusted-*")
+        self.assertEqual([os.listdir(folder) for folder in moved], [["planted"]])
+        self.assertEqual(os.listdir(records), [])
+        self.assertEqual(only_read_by_users(shown("C:\\ProgramData\\wdtctl")), [])
+        # The installation folder that it made has its own access list; one that was there keeps its own.
+        self.assertEqual(only_read_by_users(shown(PROGRAM.rsplit("\\", 1)[0])), [])
+        self.remove_all()
+        kept = os.path.join(drive_c, "kept", "wdtctl")
+        os.makedirs(kept)
+        self.addCleanup(shutil.rmtree, os.path.dirname(kept), True)
+        os.chmod(kept, 0o755)
+        before = shown("C:\\kept\\wdtctl")
+        self.assertEqual(self.msiexec("/i", self.msi, "INSTALLDIR=C:\\kept\\wdtctl"), 0)
+        self.assertTrue(os.path.exists(os.path.join(kept, "wdtctl.exe")))
+        self.assertEqual(shown("C:\\kept\\wdtctl"), before)
+        self.remove_all()
+        # Never a drive's root, nor a folder under one that users may change: nothing is installed.
+        opened = os.path.join(drive_c, "open")
+        os.mkdir(opened)
+        self.addCleanup(shutil.rmtree, opened, True)
+        os.chmod(opened, 0o777)
+        for folder in ("C:\\", "C:\\open\\wdtctl"):
+            with self.subTest(INSTALLDIR=folder):
+                log = os.path.join(drive_c, "refused.log")
+                self.assertNotEqual(self.msiexec("/i", self.msi, "INSTALLDIR=" + folder, "/l*v", "C:\\refused.log"), 0)
+                self.assertEqual(self.products(), [])
+                self.assertEqual(self.service(), (None, None))
+                self.assertFalse(os.path.exists(os.path.join(drive_c, "wdtctl.exe")))
+                self.assertFalse(os.path.exists(os.path.join(opened, "wdtctl", "wdtctl.exe")))
+                self.assertEqual(os.stat(opened).st_mode & 0o777, 0o777)
+                # (Wine keeps what the folder inherits beside the access list that the installer sets on
+                # it, so the folder itself, which Windows would take, is named first.)
+                self.assertRegex(installer_log(log), r"wdtctl: INSTALLDIR is a drive's root" if folder == "C:\\" else
+                                 r"wdtctl: the installation folder is refused, since the service runs what is there as "
+                                 r"SYSTEM: C:\\open(\\wdtctl)? lets S-1-1-0 (write it|replace what it holds)")
+
+    def test_privileges_are_added_to_the_services_list_and_remembered(self):
+        log = os.path.join(WINEPREFIX, "drive_c", "privileges.log")
+        self.assertEqual(self.msiexec("/i", self.msi, "PRIVILEGES=SeShutdownPrivilege", "/l*v", "C:\\privileges.log"), 0)
+        self.assertIn("wdtctl: the service's privileges: SeChangeNotifyPrivilege, SeIncreaseWorkingSetPrivilege, "
+                      "SeIncreaseBasePriorityPrivilege, SeLoadDriverPrivilege, SeShutdownPrivilege", installer_log(log))
+        self.assertRegex(self.wine("reg", "query", SETTINGS, "/v", "Privileges").stdout,
+                         r"Privileges\s+REG_SZ\s+SeShutdownPrivilege")
+        # A repair keeps them.
+        self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", "/l*v", "C:\\privileges.log"), 0)
+        self.assertIn("SeLoadDriverPrivilege, SeShutdownPrivilege", installer_log(log))
+        # A name that is no privilege fails the installation.
+        self.remove_all()
+        self.assertNotEqual(self.msiexec("/i", self.msi, "PRIVILEGES=SeShutdownPrivilege,SeNoSuchPrivilege", "/l*v",
+                                         "C:\\privileges.log"), 0)
+        self.assertIn("wdtctl: PRIVILEGES: SeNoSuchPrivilege is not a privilege", installer_log(log))
+        self.assertEqual(self.products(), [])
+
+    def test_switching_installers_keeps_the_settings(self):
+        other = OTHER_BUILD_MSI.get(BITS)
+        if not (other and os.path.exists(other) and os.path.exists("/usr/lib/wine/wine")):
+            self.skipTest("needs both builds' installers and the 32-bit Wine (its installer's own steps are 32-bit)")
+        self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20", "GRACE=90",
+                                      "CHECK=cmd /c exit 0"), 0)
+        settings = "--service W1 T120 L20 \"--check=cmd /c exit 0\" \"--grace=90\""
+        self.assertEqual(self.msiexec("/i", "Z:" + other.replace("/", "\\")), 0)
+        self.assertEqual(len(self.products()), 1, self.products())
+        self.assertTrue(self.service()[1].endswith(settings), self.service())
+        self.assertEqual(self.msiexec("/i", self.msi), 0)
+        self.assertTrue(self.service()[1].endswith(settings), self.service())
+
     def test_the_tables_say_what_wixl_cannot(self):
         actions = {row[0]: row for row in self.table("CustomAction")}
         self.assertEqual(actions["StopServiceOnRollback"][1], "3393")  # a rollback action, not impersonated
@@ -147,7 +245,19 @@ class Installer(unittest.TestCase):
         upgrade = [row for row in self.table("Upgrade") if row[-1] == "WIX_UPGRADE_DETECTED"]
         self.assertEqual([(row[2], int(row[4]) & 0x200) for row in upgrade], [("1.0.0", 0x200)])  # the same version too
         secure = dict(self.table("Property"))["SecureCustomProperties"].split(";")
-        self.assertLessEqual({"WATCHDOG", "TIMEOUT", "PERIOD", "HEARTBEAT", "CHECK", "GRACE", "REPAIR"}, set(secure))
+        self.assertLessEqual({"WATCHDOG", "TIMEOUT", "PERIOD", "HEARTBEAT", "CHECK", "GRACE", "REPAIR", "PRIVILEGES"}, set(secure))
+        # Given settings are dropped before they are read, unless an administrator gave them.
+        self.assertLess(int(sequence["TakeSettingsFromAdministrators"][2]), int(sequence["KeepGivenWatchdog"][2]))
+        self.assertLess(int(sequence["CostFinalize"][2]), int(sequence["CheckInstallFolder"][2]))
+        self.assertLess(int(sequence["CheckInstallFolder"][2]), int(sequence["InstallFiles"][2]))
+        # Both builds remember the settings in the 32-bit registry view: no 64-bit search, no 64-bit component.
+        for msi in [MSI] + [path for path in OTHER_BUILD_MSI.values() if os.path.exists(path)]:
+            with self.subTest(msi=os.path.basename(msi)):
+                locators = self.table("RegLocator", msi)
+                self.assertEqual({row[2] for row in locators}, {"Software\\wdtctl"})
+                self.assertEqual([int(row[4]) & 0x10 for row in locators], [0] * 8)
+                components = {row[0]: int(row[3]) for row in self.table("Component", msi)}
+                self.assertEqual(components["Settings"] & 0x100, 0)
 
     def test_a_change_keeps_the_settings_in_step_and_stops_only_through_the_service_steps(self):
         self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
@@ -155,7 +265,7 @@ class Installer(unittest.TestCase):
         log = os.path.join(WINEPREFIX, "drive_c", "change.log")
         self.assertEqual(self.msiexec("/i", self.msi, "TIMEOUT=7", "/l*v", "C:\\change.log"), 0)
         self.assertEqual(self.service(), ("RUNNING", f'"{PROGRAM}" --service W0 T7 L1'))
-        self.assertRegex(self.wine("reg", "query", r"HKLM\Software\wdtctl", "/v", "Timeout").stdout, r"Timeout\s+REG_SZ\s+7")
+        self.assertRegex(self.wine("reg", "query", SETTINGS, "/v", "Timeout").stdout, r"Timeout\s+REG_SZ\s+7")
         self.assertTrue(wait_for(lambda: self.journal()[-1] == ["ResetWDT0"] and ["SetWDT0", "7000", "208"] in self.journal(), 30))
         calls = [call[0] for call in self.journal()]
         self.assertEqual(calls[calls.index("DisableWDT0") + 1:][:1], ["SetWDT0"], calls)  # stopped once, by the service step
@@ -172,6 +282,13 @@ class Installer(unittest.TestCase):
         self.assertEqual(len(self.products()), 1, self.products())
         self.assertNotEqual(self.products(), first)
         self.assertEqual(self.service()[0], "RUNNING")
+
+
+def only_read_by_users(sddl):
+    """The entries of an access list (as SDDL) that let users, or everyone, do more than read and run."""
+    return [entry for entry in re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", sddl)
+            if entry[1] in ("WD", "BU", "AU", "S-1-1-0", "S-1-5-32-545", "S-1-5-11") and entry[0] not in ("0x1200a9", "FR", "FRFX")] \
+        if sddl.startswith("O:") else ["no descriptor: " + sddl]
 
 
 def installer_log(path):

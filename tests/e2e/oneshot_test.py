@@ -4,7 +4,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import PREFIX, SIMULATED, WINDOWS, SandboxTest, on_the_wire, test_driver
+from harness import PREFIX, SIMULATED, UNELEVATED, WINDOWS, SandboxTest, on_the_wire, test_driver
 
 ARMED5 = "System will be reset after 5 seconds.\n"
 NO_FILE = "Not find file: WDT.dll\r\n"
@@ -178,11 +178,24 @@ class DriverLibraryProblems(SandboxTest):
         letter = next(c for c in "mnopqrstuvwxy" if not os.path.lexists(os.path.join(devices, c + ":")))
         os.symlink(self.box.bin, os.path.join(devices, letter + ":"))
         self.addCleanup(os.remove, os.path.join(devices, letter + ":"))
-        done = subprocess.run(PREFIX + [f"{letter}:\\{os.path.basename(self.box.program())}", "W0", "T5"],
+        done = subprocess.run(PREFIX + UNELEVATED + [f"{letter}:\\{os.path.basename(self.box.program())}", "W0", "T5"],
                               cwd=self.box.root, env=self.box.environment(), stdout=subprocess.PIPE,
                               stdin=subprocess.DEVNULL, timeout=60)
         self.assertEqual((done.stdout, done.returncode), (on_the_wire(ARMED5), 0))
         self.assertEqual(self.box.calls(), [("SetWDT0", 5000, 208)])
+
+    @unittest.skipUnless(WINDOWS and PREFIX and os.environ.get("WINEPREFIX"), "needs Wine and its prefix")
+    def test_refused_before_windows_8(self):
+        # Wine says it is Windows 7 to a program so named.
+        old = os.path.join(self.box.bin, "wdtctl-on-7.exe")
+        shutil.copy(self.box.program(), old)
+        key = r"HKCU\Software\Wine\AppDefaults\wdtctl-on-7.exe"
+        subprocess.run(PREFIX + ["reg", "add", key, "/v", "Version", "/d", "win7", "/f"], capture_output=True, check=True)
+        self.addCleanup(subprocess.run, PREFIX + ["reg", "delete", key, "/f"], capture_output=True)
+        done = subprocess.run(PREFIX + UNELEVATED + ["Z:" + old.replace("/", "\\"), "W0", "T5"], cwd=self.box.root,
+                              env=self.box.environment(), stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=60)
+        self.assertEqual((done.stdout, done.returncode), (on_the_wire("wdtctl needs Windows 8 or later.\r\n"), 1))
+        self.assertEqual(self.box.calls(), [])
 
     @unittest.skipIf(WINDOWS, "LD_LIBRARY_PATH is a Linux setting")
     def test_library_in_an_absolute_folder_of_the_search_path(self):

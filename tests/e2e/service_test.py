@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BUILD_DIR, EXE_NAME, PREFIX, WINDOWS, SandboxTest, full_pipe, in_the_log, on_the_wire
+from harness import BUILD_DIR, EXE_NAME, PREFIX, SIMULATED, WINDOWS, SandboxTest, full_pipe, in_the_log, on_the_wire
 from oneshot_test import usage
 
 LOOP = ["W0", "T5", "L1"]
@@ -25,7 +25,7 @@ NO_LOOP = b"Service Parameter error: a service needs a loop (L)!\r\n"
 NO_RECORD = b"WDT0: no record of an earlier run.\r\n"  # what a service says first, in a new sandbox
 
 
-SIMULATED = "WDT0: the driver library is the simulated one: it drives no hardware, and this machine is not guarded!\r\n"
+SIMULATED_SAID = "WDT0: the driver library is the simulated one: it drives no hardware, and this machine is not guarded!\r\n"
 
 
 def loaded_from(box):
@@ -36,7 +36,7 @@ def loaded_from(box):
 
 def library(box):
     """What a service says second: the driver library it loaded, which is the simulated one."""
-    return (loaded_from(box) + SIMULATED).encode()
+    return (loaded_from(box) + SIMULATED_SAID).encode()
 ORDER = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n"
 # Where test.sh keeps the output of Wine's services (and so of the wdtctl services they start).
 WINE_OUTPUT = os.path.join(os.path.dirname(BUILD_DIR), "wineboot.log")
@@ -229,6 +229,10 @@ class WindowsService(SandboxTest):
         name = self.service(f'W0 T5 L1 "--check={child} hang Z:{beats.replace("/", chr(92))}"')
         self.assertTrue(wait_for(lambda: len(self.journal()) >= 4, 180), self.journal())
         self.assertEqual(self.query(name), ("RUNNING", 0))
+        # Stop, shutdown and power events, and the preshutdown that comes first at a shutdown.
+        controls = subprocess.run(PREFIX + [os.path.join(BUILD_DIR, "test_helpers", "service_controls.exe"), name],
+                                  capture_output=True, text=True, timeout=60).stdout
+        self.assertEqual(int(controls, 16), 0x1 | 0x4 | 0x40 | 0x100, controls)
         self.assertTrue(wait_for(lambda: os.path.exists(beats), 10))
         self.sc("stop", name)
         self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
@@ -248,6 +252,38 @@ class WindowsService(SandboxTest):
                                                 "WDT0 has already been disabled!\r\n"))
         with open(os.path.join(self.records, "watchdog0.record")) as record:
             self.assertIn("\nState: stopped\n", record.read())
+
+    def test_it_waits_for_its_driver_and_loads_only_what_the_administrators_may_change(self):
+        waiting = ("WDT.dll cannot be loaded yet: trying again every second for up to 120 seconds, as its driver may "
+                   "still be starting.\r\n")
+        # No WDT.dll yet: the service waits, says so once, and takes it once it is there.
+        self.fresh(None)
+        name = self.service("W0 T5 L1")
+        self.assertTrue(wait_for(lambda: self.log() == in_the_log(waiting), 60), self.log())
+        time.sleep(2)
+        self.assertEqual((self.log(), self.journal()), (in_the_log(waiting), []))
+        shutil.copy(SIMULATED, self.box.bin)
+        self.assertTrue(wait_for(lambda: len(self.journal()) >= 2, 10), self.journal())
+        self.sc("stop", name)
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+        self.assertEqual(self.log(), in_the_log(waiting + NO_RECORD.decode() + library(self.box).decode() + ANNOUNCED +
+                                                "WDT0 has already been disabled!\r\n"))
+        # A WDT.dll, in a folder that only the administrators may change, whose file others may write,
+        # or another account owns (Wine shows one of another user as the anonymous one's): not loaded.
+        for change, why in ((lambda path: os.chmod(path, 0o666), "lets S-1-1-0 write it"),
+                            (lambda path: os.chown(path, 65534, -1), "is owned by S-1-5-7, who may change it")):
+            with self.subTest(why=why):
+                self.setUp()
+                change(os.path.join(self.box.bin, "WDT.dll"))
+                name = self.service("W0 T5 L1")
+                refused = (f"wdtctl: {library(self.box).decode()[len('WDT0: the driver library is '):-3]} is not loaded: "
+                           f"{library(self.box).decode()[len('WDT0: the driver library is '):-3]} {why}, and the service "
+                           "runs it as SYSTEM.\r\n")
+                self.assertTrue(wait_for(lambda: self.log() == in_the_log(refused + waiting), 60), self.log())
+                self.sc("stop", name)
+                self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
+                self.assertEqual(self.query(name), ("STOPPED", 0))  # stopped while it waited: nothing was armed
+                self.assertEqual(self.journal(), [])
 
     def test_the_next_start_says_how_the_last_run_ended(self):
         name = self.service("W0 T5 L1")
@@ -286,7 +322,7 @@ class WindowsService(SandboxTest):
         self.assertEqual(self.journal(), [])
         self.assertFalse(os.path.exists(os.path.join(self.box.bin, "wdtctl-service.log")))
         said = [text for kind, text in self.events(since) if kind == "err"]
-        self.assertTrue(any("does not run from a folder that others than the administrators may change" in text and
+        self.assertTrue(any("does not run what others than the administrators may change" in text and
                             "lets S-1-1-0 write it" in text for text in said), said)
 
     def test_the_record_folder_is_the_administrators_and_a_junction_is_not_used(self):
@@ -334,7 +370,7 @@ class WindowsService(SandboxTest):
                                                  "WDT0 has already been disabled!\r\n"),
                   [("SetWDT0", "5000", "208"), ("DisableWDT0",)],
                   lambda: [("trace", "WDT0: no record of an earlier run."), ("trace", loaded().replace("\\", "\\\\")),
-                           ("warn", SIMULATED.rstrip("\r\n")),
+                           ("warn", SIMULATED_SAID.rstrip("\r\n")),
                            ("trace", "System will be reset after 5 seconds."), ("err", ORDER.rstrip("\r\n")),
                            ("trace", "WDT0 has already been disabled!")])]
         for command_line, log, calls, events in cases:

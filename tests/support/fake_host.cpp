@@ -43,7 +43,8 @@ int32_t describe_entry(int32_t n, char* text, int32_t size) {
 
 void* open_library(const char* file_name) {
     ++the_world.library_loads;
-    return (the_world.library_present && std::string(file_name) == "WDT.dll") ? &library_token : nullptr;
+    const bool ready = the_world.library_present && the_world.now_ms >= the_world.library_from_ms;
+    return (ready && std::string(file_name) == "WDT.dll") ? &library_token : nullptr;
 }
 
 void* find_entry(void* library, const char* name) {
@@ -254,13 +255,15 @@ bool read_file(const char* path, void (*each)(const void*, size_t, void*), void*
     each(found->second.data(), found->second.size(), context);
     return true;
 }
+int64_t service_wait_ms() { return the_world.service_wait_ms; }
 void take_stop_requests() { ++the_world.stop_requests_taken; }
 
 const wdt::Host::Words words{.stop_service = "systemctl stop wdtctl", .start_service = "systemctl start wdtctl",
                              .end_process = "kill", .privileged = "run as root"};
 
 const wdt::Host the_host{
-    .library = {.open = open_library, .find = find_entry, .is_code = is_code, .path = library_path},
+    .library = {.open = open_library, .find = find_entry, .is_code = is_code, .path = library_path,
+                .service_wait_ms = service_wait_ms},
     .output = {.print = print, .flush = flush, .is_terminal = is_terminal},
     .clock = {.now_ms = now_ms, .sleep_until_ms = sleep_until_ms, .take_stop_requests = take_stop_requests,
               .wall_clock_s = wall_clock_s, .booted_at_s = booted_at_s},

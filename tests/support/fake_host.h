@@ -41,6 +41,8 @@ struct Command {
 struct World {
     // What the fake system offers.
     bool library_present = true;
+    int64_t library_from_ms = 0;            // before then (the fake clock) the library cannot be loaded
+    int64_t service_wait_ms = 0;            // how long a service waits for its driver (Windows: 120 s)
     std::set<std::string> missing_entries;
     bool reports_status = true;             // exports the status marker, as our own libraries do
     int32_t marker_answer = 0x77647402;     // what the status marker answers

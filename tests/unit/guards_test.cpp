@@ -249,3 +249,24 @@ TEST_F(Guards, ChecksAreNeverWaitedForAndAStopEndsThem) {
 }
 
 }  // namespace
+
+// From a shutdown's first notice (Windows' preshutdown) the application's silence no longer stops
+// the refreshes: sessions have logged off, and updates may be installed for many minutes. The stop
+// that follows disarms as ever.
+TEST_F(Guards, AShutdownLetsTheRefreshesGoOnUntilTheStop) {
+    fake::World& world = fake::world();
+    world.touched["/run/app"] = {{0, 5000}};  // silent from 5 s on
+    world.wakes = {{9, wdt::Wake::shutting_down}};  // during the wait for the slot at 21 s
+    world.rounds = 20;
+    world.stop_at_round = 12;
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}, true), 0);
+    EXPECT_EQ(world.output, "WDT0: no record of an earlier run.\r\nSystem will be reset after 10 seconds.\n" +
+                                announcement(10, 2) +
+                                "WDT0: no news from --heartbeat=/run/app for 12 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 10 seconds!\r\n"
+                                "WDT0: the machine is shutting down: the guards no longer hold the refreshes back.\r\n"
+                                "WDT0 has already been disabled!\r\n");
+    EXPECT_EQ(refresh_times(), (std::vector<int64_t>{3000, 5000, 7000, 9000, 11000, 13000, 15000, 21000, 23000}));
+    EXPECT_EQ(world.calls.back(), fake::disable(0));
+    EXPECT_EQ(world.record_states, (std::vector<std::string>{"running", "silent", "running", "stopped"}));
+}
