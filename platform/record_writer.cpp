@@ -18,7 +18,7 @@ struct Pending {
 Pending pending[2];
 bool write_failed = false;
 
-void work() {
+void work(Job) {
     static char text[sizeof Pending::text];
     for (unsigned n = 0; n < 2; ++n) {
         lock_job(Job::records);
