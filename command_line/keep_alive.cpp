@@ -111,6 +111,11 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             end_guards(guards, host);
             if (disabled) write_record(record, host, KeepAlive::stopped);
             host.records.written(5000);  // the device is released: a disk that stalls holds up nothing else
+            // All that a next start needs is let go here, on the loop's thread: the disable closed
+            // the device, the record is written, and the record's lock goes now. The process then
+            // ends without waiting for a look-up that a file system holds: that thread keeps the
+            // process from ending, but nothing a next start needs.
+            host.records.unlock(n);
             return disabled ? 0 : 1;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).

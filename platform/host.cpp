@@ -47,7 +47,7 @@ const Host& system_host() {
         .children = {.start = system::start_process, .poll = system::poll_process, .end = system::end_process,
                      .end_strays = system::end_strays},
         .records = {.read = system::read_record, .write = system::write_record, .written = system::records_written,
-                    .lock = system::lock_record},
+                    .lock = system::lock_record, .unlock = system::unlock_record},
     };
     return host;
 }

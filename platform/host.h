@@ -146,8 +146,11 @@ struct Host {
         // once with 0.
         bool (*written)(int64_t wait_ms);
         // Keeps other processes from keeping watchdog n's record (and from drills of it) for as
-        // long as this process runs.
+        // long as this process runs, or until unlock.
         RecordLock (*lock)(unsigned n);
+        // Lets watchdog n's record go before the process ends: a process that cannot end at once
+        // (a thread held by a file system) must not keep the next start from taking it.
+        void (*unlock)(unsigned n);
     } records;
 };
 

@@ -172,7 +172,11 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 }
 
 
-// A lock file beside the record, held (flock) for the life of the process.
+// A lock file beside the record, held (flock) for the life of the process, or until unlocked.
+namespace {
+int held_locks[2] = {-1, -1};
+}  // namespace
+
 wdt::RecordLock lock_record(unsigned n) {
     char reason[256], name[32];
     const int folder = open_folder(true, reason, sizeof reason);
@@ -184,10 +188,19 @@ wdt::RecordLock lock_record(unsigned n) {
     }
     close(folder);
     if (file < 0) return wdt::RecordLock::unavailable;
-    if (flock(file, LOCK_EX | LOCK_NB) == 0) return wdt::RecordLock::taken;  // kept open, and locked, to the end
+    if (flock(file, LOCK_EX | LOCK_NB) == 0) {
+        if (n < 2) held_locks[n] = file;  // kept open, and locked, to the end or the unlock
+        return wdt::RecordLock::taken;
+    }
     const bool held = errno == EWOULDBLOCK;
     close(file);
     return held ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+}
+
+void unlock_record(unsigned n) {
+    if (n > 1 || held_locks[n] < 0) return;
+    close(held_locks[n]);
+    held_locks[n] = -1;
 }
 
 }  // namespace wdt::system

@@ -137,15 +137,29 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 }
 
 
-// A lock file beside the record, held open without sharing for the life of the process.
+// A lock file beside the record, held open without sharing for the life of the process, or until
+// unlocked.
+namespace {
+HANDLE held_locks[2] = {nullptr, nullptr};
+}  // namespace
+
 wdt::RecordLock lock_record(unsigned n) {
     static wchar_t path[MAX_PATH + 64];
     char reason[1400];
     if (!file_in(n, L".lock", true, path, MAX_PATH + 64, reason, sizeof reason)) return wdt::RecordLock::unavailable;
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, administrators_only(), OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return wdt::RecordLock::taken;  // kept open to the end
+    if (file != INVALID_HANDLE_VALUE) {
+        if (n < 2) held_locks[n] = file;  // kept open to the end or the unlock
+        return wdt::RecordLock::taken;
+    }
     return GetLastError() == ERROR_SHARING_VIOLATION ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::unavailable;
+}
+
+void unlock_record(unsigned n) {
+    if (n > 1 || held_locks[n] == nullptr) return;
+    CloseHandle(held_locks[n]);
+    held_locks[n] = nullptr;
 }
 
 }  // namespace wdt::system

@@ -46,6 +46,7 @@ wdt::RecordRead read_record(unsigned n, char* buffer, size_t size, char* reason,
 void write_record(unsigned n, const char* text, size_t length);
 bool records_written(int64_t wait_ms);
 wdt::RecordLock lock_record(unsigned n);
+void unlock_record(unsigned n);
 
 // Runs the tool as a service of the platform's service manager, so that a deliberate stop ends
 // the keep-alive loop's wait; answers the exit status.

@@ -206,6 +206,8 @@ wdt::RecordLock lock_record(unsigned n) {
     return the_world.locked_elsewhere.count(n) != 0 ? wdt::RecordLock::held_elsewhere : wdt::RecordLock::taken;
 }
 
+void unlock_record(unsigned n) { the_world.unlocked.push_back({n, the_world.calls.size()}); }
+
 bool library_path(void*, char* text, size_t size) {
     std::snprintf(text, size, "%s", the_world.library_path.c_str());
     return !the_world.library_path.empty();
@@ -221,7 +223,8 @@ const wdt::Host the_host{
     .process = {.id = process_id, .start_of = process_start, .boot_id = boot_id, .hold_memory = hold_memory},
     .files = {.look_up = look_up_file},
     .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
-    .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record},
+    .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
+                .unlock = unlock_record},
 };
 
 }  // namespace

@@ -93,6 +93,7 @@ struct World {
     int64_t now_ms = 1000;
     std::vector<Process> processes;          // in the order they were started
     std::vector<bool> strays_ended;          // each call to end strays: whether it was at the end
+    std::vector<std::pair<unsigned, size_t>> unlocked;  // each unlock: the watchdog, and how many driver calls came before
 };
 
 World& world();

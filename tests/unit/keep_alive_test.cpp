@@ -149,6 +149,8 @@ TEST_F(KeepAlive, StopRequestEndsTheLoopAndDisarms) {
     EXPECT_EQ(fake::world().output,
               "System will be reset after 5 seconds.\n" + announcement(5, 2) + "WDT1 has already been disabled!\r\n");
     EXPECT_EQ(fake::world().wait_deadlines.size(), 3u);
+    // The record's lock goes after the disable, before the process ends.
+    EXPECT_EQ(fake::world().unlocked, (std::vector<std::pair<unsigned, size_t>>{{1, 4}}));
 }
 
 }  // namespace
