@@ -118,7 +118,7 @@ void look_up_at(const std::string& path, int64_t at, wdt::Lookup& lookup) {
     for (const auto& [from, to] : the_world.touched[path]) {
         if (from <= at) touched = std::max(touched, std::min(at, to - 1));
     }
-    lookup.kind = touched == INT64_MIN ? wdt::FileKind::absent : wdt::FileKind::found;
+    lookup.kind = touched == INT64_MIN || within(the_world.missing[path], at) ? wdt::FileKind::absent : wdt::FileKind::found;
     lookup.time = {touched / 1000, touched % 1000 * 1000000};
 }
 

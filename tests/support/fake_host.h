@@ -54,12 +54,14 @@ struct World {
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
     // Heartbeat files: the spans of time [from, to) during which the application keeps touching
-    // each; a file without any span does not exist. A look-up answers at once what the file was
-    // when it was asked for (the tool sees that at its next slot), except one of a file in `hung`,
-    // which never answers, and during a span in `unreadable`, which fails.
+    // each; a file without any span does not exist, nor one during a span in `missing` (it comes
+    // back with the time it had). A look-up answers at once what the file was when it was asked for
+    // (the tool sees that at its next slot), except one of a file in `hung`, which never answers,
+    // and during a span in `unreadable`, which fails.
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> touched;
     std::set<std::string> hung;
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> unreadable;
+    std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> missing;  // spans when the file is gone
     std::map<std::string, Command> commands;  // unknown commands cannot be started
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
     std::map<unsigned, std::string> refused_records;  // what is there instead of a record, and is not taken
