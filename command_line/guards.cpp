@@ -92,14 +92,14 @@ int64_t take_in_news(const Guards& guards, Guard& guard, const Host& host, unsig
 void start_repair(Guards& guards, const Host& host) {
     guards.repair_due = false;
     if (guards.repair_process != 0) return;  // one already under way serves this guard too
-    guards.repair_process = host.children.start(guards.repair);
+    guards.repair_process = host.children.start(guards.repair, ChildRole::repair);
     guards.repair_started_ms = host.clock.now_ms();
     if (guards.repair_process == 0) say(host, Severity::error, "%s could not be started.\r\n", guards.repair_shown);
 }
 
 }  // namespace
 
-void start_guards(Guards& guards, const GuardOptions& options, const Host& host, int32_t timer_seconds,
+void start_guards(Guards& guards, const GuardOptions& options, const Host& host, unsigned n, int32_t timer_seconds,
                   int32_t period_seconds, int64_t announced_ms) {
     guards.count = options.count;
     for (int i = 0; i < options.count; ++i) {
@@ -117,7 +117,7 @@ void start_guards(Guards& guards, const GuardOptions& options, const Host& host,
         Lookup first;  // asks for the first look-up, whose answer is the time the next ones compare with
         if (!guards.list[i].is_check) host.files.look_up(i, guards.list[i].target, first);
     }
-    run_checks(guards, host);
+    run_checks(guards, host, n);
 }
 
 void restart_guards(Guards& guards, const Host& host) {
@@ -168,18 +168,22 @@ void glance_at_guards(Guards& guards, const Host& host, unsigned n) {
     host.output.flush();
 }
 
-void run_checks(Guards& guards, const Host& host) {
+void run_checks(Guards& guards, const Host& host, unsigned n) {
     if (guards.count == 0) return;
     if (guards.repair_due) start_repair(guards, host);
     for (int i = 0; i < guards.count; ++i) {
         Guard& guard = guards.list[i];
         if (!guard.is_check || guard.process != 0) continue;
-        guard.process = host.children.start(guard.target);
+        guard.process = host.children.start(guard.target, ChildRole::check);
         guard.started_ms = host.clock.now_ms();
         if (guard.process == 0 && !guard.unstartable) say(host, Severity::error, "%s could not be started.\r\n", guard.shown);
         guard.unstartable = guard.process == 0;
     }
-    host.children.end_strays(false);
+    if (!host.children.end_strays(false) && !guards.children_unlisted_said) {
+        say(host, Severity::warning, "WDT%u: the kernel lists no process's children here (no /proc/PID/task/TID/children): what "
+            "checks leave behind is looked for among all processes.\r\n", n);
+        guards.children_unlisted_said = true;
+    }
     host.output.flush();
 }
 
@@ -194,7 +198,7 @@ void end_guards(Guards& guards, const Host& host) {
     if (guards.count == 0) return;
     for (int i = 0; i < guards.count; ++i) end(host, guards.list[i].process);
     end(host, guards.repair_process);
-    host.children.end_strays(true);
+    host.children.end_strays(true);  // that the list is missing was said, if it mattered, at a slot
 }
 
 }  // namespace wdt

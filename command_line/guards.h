@@ -40,11 +40,12 @@ struct Guards {
     int64_t repair_process = 0;
     int64_t repair_started_ms = 0;
     bool repair_due = false;       // to start after the slot's refresh
+    bool children_unlisted_said = false;
 };
 
 // Takes the guards that the command line gives, starts every guard's clock at the loop's
 // announcement (the time its schedule counts from), and the first look-ups and checks.
-void start_guards(Guards& guards, const GuardOptions& options, const Host& host, int32_t timer_seconds,
+void start_guards(Guards& guards, const GuardOptions& options, const Host& host, unsigned n, int32_t timer_seconds,
                   int32_t period_seconds, int64_t announced_ms);
 // How long after the start the loop glances at what the first look-ups and checks have brought,
 // when its first slot comes later: a missing file, a file that cannot be read, and a check whose
@@ -59,8 +60,8 @@ void glance_at_guards(Guards& guards, const Host& host, unsigned n);
 // Never waits for a process or a file system.
 bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t timer_seconds);
 // After the slot's refresh: starts the repair when it is due, and the checks that are not still
-// running, and ends what finished processes left behind.
-void run_checks(Guards& guards, const Host& host);
+// running, and ends what checks left behind.
+void run_checks(Guards& guards, const Host& host, unsigned n);
 // After a sleep of the machine, the application had no chance to bring news: every clock starts
 // again, and no guard is silent any more.
 void restart_guards(Guards& guards, const Host& host);

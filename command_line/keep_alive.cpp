@@ -90,7 +90,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     // processes they need before memory is locked: a thread's stack that the lock's limit leaves
     // no room for could not be made afterwards.
     Guards guards;
-    start_guards(guards, options, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
+    start_guards(guards, options, host, n, state.timer_seconds, state.refresh_period_seconds, announced_ms);
     write_record(record, host, KeepAlive::running);
     host.process.hold_memory();
     // Once, before a first slot that comes later than that: a glance at what the guards' first
@@ -134,7 +134,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
         // Each change between working and failing is said once, not every period.
         const bool allowed = guards_allow_refresh(guards, host, n, state.timer_seconds);
         if (allowed) refresh_and_say(driver, host, state, failing);
-        run_checks(guards, host);
+        run_checks(guards, host, n);
         if (allowed == held_back) {
             held_back = !allowed;
             note_guards(record, host, guards);

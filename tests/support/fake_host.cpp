@@ -144,9 +144,9 @@ void look_up_file(int slot, const char* path, wdt::Lookup& lookup) {
     if (!it.waiting) it = {true, the_world.now_ms, it.found};
 }
 
-int64_t start_process(const char* command) {
+int64_t start_process(const char* command, wdt::ChildRole role) {
     if (the_world.commands.count(command) == 0) return 0;
-    the_world.processes.push_back({command, the_world.now_ms});
+    the_world.processes.push_back({command, the_world.now_ms, -1, role});
     return static_cast<int64_t>(the_world.processes.size());
 }
 
@@ -165,7 +165,10 @@ void end_process(int64_t id) {
     process.ended_ms = the_world.now_ms;
 }
 
-void end_strays(bool all) { the_world.strays_ended.push_back(all); }
+bool end_strays(bool all) {
+    the_world.strays_ended.push_back(all);
+    return the_world.children_listed;
+}
 
 int64_t wall_clock_s() { return the_world.wall_clock_s + (the_world.now_ms - 1000) / 1000; }
 int64_t process_id() { return the_world.pid; }

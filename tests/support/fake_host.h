@@ -28,6 +28,7 @@ struct Process {
     std::string command;
     int64_t started_ms = 0;
     int64_t ended_ms = -1;  // when the tool ended it; -1 while it has not
+    wdt::ChildRole role = wdt::ChildRole::check;
 };
 
 // How a command behaves once started: it runs for a while (-1: never ends), then exits 0 or not,
@@ -69,6 +70,7 @@ struct World {
     int record_writes = 0;
     std::vector<std::string> record_states;  // the State of each record written, in order
     std::set<unsigned> locked_elsewhere;     // watchdogs whose record another process keeps
+    bool children_listed = true;             // the system lists the tool's children
     std::string description;                 // what wdtctl_status answers; none exported when empty
     unsigned last_description_n = 0;         // the number it was last asked with
     int64_t pid = 4242;                      // the tool's own

@@ -1,10 +1,15 @@
 /* Preloaded into the tool by the end-to-end tests to make the machine unfriendly:
  *   WDT_TEST_FSYNC_MS=N   every fsync takes N ms longer (a slow disk)
  *   WDT_TEST_CLOCK_S=N    the wall clock (time, clock_gettime's CLOCK_REALTIME, gettimeofday) is N
- *                         seconds ahead (a clock stepped after the start) */
+ *                         seconds ahead (a clock stepped after the start)
+ *   WDT_TEST_NO_CHILDREN=1  /proc/.../children does not exist (a kernel built without it) */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -44,3 +49,42 @@ int gettimeofday(struct timeval* now, void* zone) {
     now->tv_usec = real.tv_nsec / 1000;
     return 0;
 }
+
+/* The kernel's list of a task's children, hidden: every way the C library offers to open a file. */
+static int hidden(const char* path) {
+    const size_t length = strlen(path);
+    return from_environment("WDT_TEST_NO_CHILDREN") != 0 && length >= 9 && strcmp(path + length - 9, "/children") == 0;
+}
+
+static int open_mode(int flags, va_list* rest) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(*rest, int) : 0;
+}
+
+#define OPEN_AT(name)                                                                              \
+    int name(int folder, const char* path, int flags, ...) {                                       \
+        va_list rest;                                                                              \
+        va_start(rest, flags);                                                                     \
+        const int mode = open_mode(flags, &rest);                                                  \
+        va_end(rest);                                                                              \
+        if (hidden(path)) {                                                                        \
+            errno = ENOENT;                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+        return (int)syscall(SYS_openat, folder, path, flags, mode);                                \
+    }
+#define OPEN(name)                                                                                 \
+    int name(const char* path, int flags, ...) {                                                   \
+        va_list rest;                                                                              \
+        va_start(rest, flags);                                                                     \
+        const int mode = open_mode(flags, &rest);                                                  \
+        va_end(rest);                                                                              \
+        if (hidden(path)) {                                                                        \
+            errno = ENOENT;                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+        return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);                              \
+    }
+OPEN(open)
+OPEN(open64)
+OPEN_AT(openat)
+OPEN_AT(openat64)

@@ -192,10 +192,12 @@ TEST_F(Guards, OnlyWhatIsReallyReadIsNews) {
     EXPECT_NE(again.output.substr(0, again.output_at_wait[1]).find("--check=nothere: the command was not found"), std::string::npos);
 }
 
-// The repair starts after the slot's refresh, as checks do; what finished processes left outside
-// their groups is ended at every slot, and everything at a stop.
+// The repair starts after the slot's refresh, as checks do, as a repair (what it starts in a session
+// of its own outlives it); what checks left outside their groups is ended at every slot, and
+// everything at a stop. A system that lists no children is said once.
 TEST_F(Guards, RepairsFollowTheRefreshAndNothingOutlivesAStop) {
     fake::World& world = fake::world();
+    world.children_listed = false;
     world.commands = {{"hang", {-1, true}}, {"fix", {-1, true}}};
     world.driver_call_ms = 30;
     world.rounds = 7;
@@ -208,6 +210,13 @@ TEST_F(Guards, RepairsFollowTheRefreshAndNothingOutlivesAStop) {
         return c.entry == "ResetWDT0" && c.at_ms <= repair->started_ms && repair->started_ms < c.at_ms + 100;
     });
     EXPECT_NE(refresh_before, world.calls.end()) << repair->started_ms;
+    for (const fake::Process& p : world.processes) {
+        EXPECT_EQ(p.role, p.command == "fix" ? wdt::ChildRole::repair : wdt::ChildRole::check) << p.command;
+    }
+    const std::string unlisted = "WDT0: the kernel lists no process's children here (no /proc/PID/task/TID/children): what "
+                                 "checks leave behind is looked for among all processes.\r\n";
+    EXPECT_EQ(world.output.find(unlisted), world.output.rfind(unlisted));
+    EXPECT_NE(world.output.find(unlisted), std::string::npos) << world.output;
     ASSERT_FALSE(world.strays_ended.empty());
     EXPECT_TRUE(world.strays_ended.back());
     EXPECT_EQ(std::count(world.strays_ended.begin(), world.strays_ended.end(), false), 7);
