@@ -1,4 +1,5 @@
-"""Guards on a machine set up by someone else: a SIGCHLD ignored by the parent decides nothing; what a check leaves outside its group is ended, what a repair starts in
+"""Guards on a machine set up by someone else: a SIGCHLD ignored and the ending signals blocked by
+the parent decide nothing; what a check leaves outside its group is ended, what a repair starts in
 a session of its own is not, nor an orphan that comes to the tool as the first process of a PID
 namespace; a kernel without the list of a process's children piles up nothing; a user at its
 process limit gets no endless grace; and a misspelt or malformed option is said rather than
@@ -55,13 +56,19 @@ class Unfriendly(SandboxTest):
         self.assertIsNotNone(lines.wait_for("Entering endless loop", 10), lines.lines)
         return process, lines
 
-    def test_a_sigchld_ignored_by_the_parent_changes_nothing(self):
-        # Whoever started the tool ignored SIGCHLD: children would then be reaped by the kernel unseen.
+    def test_a_sigchld_ignored_and_ending_signals_blocked_by_the_parent_change_nothing(self):
+        # Whoever started the tool ignored SIGCHLD (children would then be reaped by the kernel
+        # unseen) and blocked the signals that end it (a SIGTERM would then wait for ever).
+        def unfriendly():
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT, signal.SIGHUP})
         process, lines = self.start(self.box.command(["W0", "T5", "L1", "--check=true", "--grace=2"]),
-                                    preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+                                    preexec_fn=unfriendly)
         time.sleep(5.5)
         self.assertEqual(said_in_loop(lines), [])
         self.assertGreaterEqual(len([e for e in self.box.calls() if e == ("ResetWDT0",)]), 5)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=5), -signal.SIGTERM)
 
     def test_what_a_check_leaves_is_ended_and_what_a_repair_starts_in_a_session_of_its_own_is_not(self):
         checks, repairs, daemon = (os.path.join(self.box.root, name) for name in ("checks", "repairs", "daemon.pid"))
