@@ -146,20 +146,38 @@ bool own_score_is_lowered() {
     return length > 0 && std::atoi(text) < 0;
 }
 
-bool prepare_spawn(posix_spawnattr_t& attributes, posix_spawn_file_actions_t& actions) {
+// How every child is started, made once: the same for each, and each making of it asks the system
+// for its descriptor limit again.
+posix_spawnattr_t spawn_attributes;
+posix_spawn_file_actions_t spawn_actions;
+bool spawn_made = false;
+
+bool make_spawn() {
+    if (spawn_made) return true;
+    if (posix_spawnattr_init(&spawn_attributes) != 0) return false;
+    if (posix_spawn_file_actions_init(&spawn_actions) != 0) {
+        posix_spawnattr_destroy(&spawn_attributes);
+        return false;
+    }
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
     sigdelset(&all, SIGKILL);
     sigdelset(&all, SIGSTOP);
-    return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                     POSIX_SPAWN_SETSIGDEF) == 0 &&
-           posix_spawnattr_setpgroup(&attributes, 0) == 0 && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
-           posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
-           posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0) == 0 &&
-           posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO) == 0 &&
-           posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO) == 0 &&
-           posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
+    spawn_made = posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                                 POSIX_SPAWN_SETSIGDEF) == 0 &&
+                 posix_spawnattr_setpgroup(&spawn_attributes, 0) == 0 &&
+                 posix_spawnattr_setsigmask(&spawn_attributes, &none) == 0 &&
+                 posix_spawnattr_setsigdefault(&spawn_attributes, &all) == 0 &&
+                 posix_spawn_file_actions_addopen(&spawn_actions, STDIN_FILENO, "/dev/null", O_RDWR, 0) == 0 &&
+                 posix_spawn_file_actions_adddup2(&spawn_actions, STDIN_FILENO, STDOUT_FILENO) == 0 &&
+                 posix_spawn_file_actions_adddup2(&spawn_actions, STDIN_FILENO, STDERR_FILENO) == 0 &&
+                 posix_spawn_file_actions_addclosefrom_np(&spawn_actions, STDERR_FILENO + 1) == 0;
+    if (!spawn_made) {
+        posix_spawn_file_actions_destroy(&spawn_actions);
+        posix_spawnattr_destroy(&spawn_attributes);
+    }
+    return spawn_made;
 }
 
 // Children that came back to the tool and are not a check's: left running, and looked at no more
@@ -275,14 +293,7 @@ int64_t start_process(const char* command, wdt::ChildRole role) {
     if (slot == kMaxChildren) return 0;
     if (score_lowered < 0) score_lowered = own_score_is_lowered() ? 1 : 0;
     const bool lowered = score_lowered == 1;
-
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    if (posix_spawnattr_init(&attributes) != 0) return 0;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-        posix_spawnattr_destroy(&attributes);
-        return 0;
-    }
+    if (!make_spawn()) return 0;
     char shell[] = "/bin/sh", option[] = "-c", name[] = "wdtctl-check";
     char raise_score[] = "echo 0 >/proc/self/oom_score_adj; exec /bin/sh -c \"$1\"";
     char* plain[] = {shell, option, const_cast<char*>(command), nullptr};
@@ -292,16 +303,13 @@ int64_t start_process(const char* command, wdt::ChildRole role) {
     for (int each : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&ending, each);
     sigprocmask(SIG_BLOCK, &ending, &before);
     pid_t pid = 0;
-    const bool started = prepare_spawn(attributes, actions) &&
-                         posix_spawn(&pid, shell, &actions, &attributes, lowered ? raised : plain,
+    const bool started = posix_spawn(&pid, shell, &spawn_actions, &spawn_attributes, lowered ? raised : plain,
                                      role == wdt::ChildRole::check ? check_environment : environ) == 0;
     if (started) {
         children[slot].pid = pid;
         children[slot].ended = false;
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
     return started ? pid : 0;
 }
 

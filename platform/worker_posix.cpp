@@ -74,8 +74,9 @@ bool wake_job(Job job, void (*work)(Job)) {
     worker.work = work;
     const bool running = worker.started || start(worker);
     worker.woken = running;
-    if (running) pthread_cond_broadcast(&worker.changed);
     pthread_mutex_unlock(&worker.mutex);
+    // Woken once the lock is free, so that the worker does not wake only to wait for it.
+    if (running) pthread_cond_broadcast(&worker.changed);
     return running;
 }
 
