@@ -99,7 +99,7 @@ class Unfriendly(SandboxTest):
     def test_without_the_kernels_list_of_children_nothing_piles_up(self):
         checks = os.path.join(self.box.root, "checks")
         process, lines = self.start(self.box.command([
-            "W0", "T5", "L1", f"--check=setsid -f {CHILD} beat {checks}", "--check=setsid -f true"]),
+            "--service", "W0", "T5", "L1", f"--check=setsid -f {CHILD} beat {checks}", "--check=setsid -f true"]),
             env={"LD_PRELOAD": PRELOAD, "WDT_TEST_NO_CHILDREN": "1"})
         time.sleep(5.5)
         # What each check left came back to the tool, and was ended (the beating one) or reaped (the
@@ -107,15 +107,20 @@ class Unfriendly(SandboxTest):
         # check's process, kept until the next slot, and what it left (the beating one also the one
         # ended at the last slot, until the next), not one more for every slot.
         left = children_of(process.pid)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 0)
+        ended = time.time()
+        time.sleep(0.5)
         seen = beat_lives(checks)
         self.assertGreaterEqual(len(seen), 4, seen)
         self.assertLessEqual(len(left), 5, left)
         self.assertLessEqual(len([pid for pid, state in left.items() if state != "Z"]), 2, left)
         for first, last in seen.values():
             self.assertLess(last - first, 2 * PERIOD + TOLERANCE)
+            self.assertLess(last, ended + 0.2)
         self.assertEqual(said_in_loop(lines), ["WDT0: the kernel lists no process's children here (no "
                                                "/proc/PID/task/TID/children): what checks leave behind is looked for "
-                                               "among all processes."])
+                                               "among all processes.", "WDT0 has already been disabled!"])
 
     @unittest.skipUnless(AS_ROOT, "a PID namespace of its own, and a process put into it, need root")
     def test_as_the_first_process_of_a_pid_namespace_only_what_checks_left_is_ended(self):
