@@ -22,17 +22,20 @@ void end(const Host& host, int64_t& process) {
 long seconds(int64_t ms) { return static_cast<long>((ms + 500) / 1000); }
 
 // What the heartbeat's look-ups have answered since the last slot: good news when the file is
-// there with another modification time than the last one read. A look-up that failed, or has not
-// answered, is no news, said once until news comes. `observed_ms` becomes the time up to which the
-// look-ups tell anything: when the one that answered last began to read (it was asked for at the
-// slot before), or now while one does not answer; news counts from when it was read.
-bool heartbeat_news(Guard& guard, const Host& host, unsigned n, int slot, int64_t& observed_ms) {
+// there with another modification time than the last one read, whatever came between (a look-up
+// that failed, or found no file). The first time read is the one the next ones are compared with.
+// A look-up that failed, a missing file, and one that has not answered (at a slot, not at the
+// glance after the start) are no news, each said once until news comes. `observed_ms` becomes the
+// time up to which the look-ups tell anything: when the one that answered last began to read (it
+// was asked for at the slot before), or now while one does not answer; news counts from when it
+// was read.
+bool heartbeat_news(Guard& guard, const Host& host, unsigned n, int slot, bool glance, int64_t& observed_ms) {
     Lookup lookup;
     host.files.look_up(slot, guard.target, lookup);
     const int number = static_cast<int>(n);
     if (lookup.answers == guard.answers) {
         // The look-up asked for at the last slot (or at the start) has not answered yet.
-        if (lookup.waiting_since_ms >= 0 && !guard.unanswered_said) {
+        if (lookup.waiting_since_ms >= 0 && !guard.unanswered_said && !glance) {
             const long waited = seconds(host.clock.now_ms() - lookup.waiting_since_ms);
             say(host, Severity::warning, "WDT%d: %s: the file system has not answered for %ld %s: no news from it meanwhile.\r\n",
                 number, guard.shown, waited, seconds_word(waited));
@@ -47,13 +50,15 @@ bool heartbeat_news(Guard& guard, const Host& host, unsigned n, int slot, int64_
         guard.unreadable_said = true;
         return false;
     }
-    const bool exists = lookup.kind == FileKind::found;
-    if (!guard.read && !exists) say(host, Severity::warning, "WDT%d: %s does not exist: no news from it until it does.\r\n", number, guard.shown);
-    const bool news = guard.read && exists && (!guard.existed || !(lookup.time == guard.time));
-    guard.read = true;
-    guard.existed = exists;
+    if (lookup.kind != FileKind::found) {
+        if (!guard.missing_said) say(host, Severity::warning, "WDT%d: %s does not exist: no news from it until it does.\r\n", number, guard.shown);
+        guard.missing_said = true;
+        return false;
+    }
+    const bool news = guard.has_time && !(lookup.time == guard.time);
+    guard.has_time = true;
     guard.time = lookup.time;
-    if (news) guard.unreadable_said = guard.unanswered_said = false;
+    if (news) guard.missing_said = guard.unreadable_said = guard.unanswered_said = false;
     return news;
 }
 
@@ -71,17 +76,31 @@ bool check_news(const Guards& guards, Guard& guard, const Host& host, unsigned n
     return state == ProcessState::succeeded;
 }
 
+// Takes in what the guard's look-ups or its check brought; answers the time up to which they tell
+// anything (now, or when the last look-up that answered read the file).
+int64_t take_in_news(const Guards& guards, Guard& guard, const Host& host, unsigned n, int slot, bool glance) {
+    int64_t observed_ms = host.clock.now_ms();
+    if (guard.is_check ? check_news(guards, guard, host, n) : heartbeat_news(guard, host, n, slot, glance, observed_ms)) {
+        guard.news_ms = observed_ms > guard.news_ms ? observed_ms : guard.news_ms;
+        guard.grace_from_ms = guard.news_ms;
+        guard.repaired = false;
+        if (guard.silent) say(host, Severity::info, "WDT%d: news from %s again: refreshes go on.\r\n", static_cast<int>(n), guard.shown);
+        guard.silent = false;
+    }
+    return observed_ms;
+}
+
 void start_repair(Guards& guards, const Host& host) {
     guards.repair_due = false;
     if (guards.repair_process != 0) return;  // one already under way serves this guard too
-    guards.repair_process = host.children.start(guards.repair);
+    guards.repair_process = host.children.start(guards.repair, ChildRole::repair);
     guards.repair_started_ms = host.clock.now_ms();
     if (guards.repair_process == 0) say(host, Severity::error, "%s could not be started.\r\n", guards.repair_shown);
 }
 
 }  // namespace
 
-void start_guards(Guards& guards, const GuardOptions& options, const Host& host, int32_t timer_seconds,
+void start_guards(Guards& guards, const GuardOptions& options, const Host& host, unsigned n, int32_t timer_seconds,
                   int32_t period_seconds, int64_t announced_ms) {
     guards.count = options.count;
     for (int i = 0; i < options.count; ++i) {
@@ -99,7 +118,7 @@ void start_guards(Guards& guards, const GuardOptions& options, const Host& host,
         Lookup first;  // asks for the first look-up, whose answer is the time the next ones compare with
         if (!guards.list[i].is_check) host.files.look_up(i, guards.list[i].target, first);
     }
-    run_checks(guards, host);
+    run_checks(guards, host, n);
 }
 
 void restart_guards(Guards& guards, const Host& host) {
@@ -122,14 +141,7 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
     for (int i = 0; i < guards.count; ++i) {
         Guard& guard = guards.list[i];
         const int64_t now = host.clock.now_ms();
-        int64_t observed_ms = now;
-        if (guard.is_check ? check_news(guards, guard, host, n) : heartbeat_news(guard, host, n, i, observed_ms)) {
-            guard.news_ms = observed_ms > guard.news_ms ? observed_ms : guard.news_ms;
-            guard.grace_from_ms = guard.news_ms;
-            guard.repaired = false;
-            if (guard.silent) say(host, Severity::info, "WDT%d: news from %s again: refreshes go on.\r\n", static_cast<int>(n), guard.shown);
-            guard.silent = false;
-        }
+        const int64_t observed_ms = take_in_news(guards, guard, host, n, i, false);
         // Out of grace once the whole grace has passed, up to what is known, since the news was seen.
         if (observed_ms - guard.grace_from_ms < guards.grace_ms) continue;
         if (guards.repair != nullptr && !guard.repaired) {
@@ -154,18 +166,27 @@ bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t 
     return allow;
 }
 
-void run_checks(Guards& guards, const Host& host) {
+void glance_at_guards(Guards& guards, const Host& host, unsigned n) {
+    for (int i = 0; i < guards.count; ++i) take_in_news(guards, guards.list[i], host, n, i, true);
+    host.output.flush();
+}
+
+void run_checks(Guards& guards, const Host& host, unsigned n) {
     if (guards.count == 0) return;
     if (guards.repair_due) start_repair(guards, host);
     for (int i = 0; i < guards.count; ++i) {
         Guard& guard = guards.list[i];
         if (!guard.is_check || guard.process != 0) continue;
-        guard.process = host.children.start(guard.target);
+        guard.process = host.children.start(guard.target, ChildRole::check);
         guard.started_ms = host.clock.now_ms();
         if (guard.process == 0 && !guard.unstartable) say(host, Severity::error, "%s could not be started.\r\n", guard.shown);
         guard.unstartable = guard.process == 0;
     }
-    host.children.end_strays(false);
+    if (!host.children.end_strays(false) && !guards.children_unlisted_said) {
+        say(host, Severity::warning, "WDT%u: the kernel lists no process's children here (no /proc/PID/task/TID/children): what "
+            "checks leave behind is looked for among all processes.\r\n", n);
+        guards.children_unlisted_said = true;
+    }
     host.output.flush();
 }
 
@@ -180,7 +201,7 @@ void end_guards(Guards& guards, const Host& host) {
     if (guards.count == 0) return;
     for (int i = 0; i < guards.count; ++i) end(host, guards.list[i].process);
     end(host, guards.repair_process);
-    host.children.end_strays(true);
+    host.children.end_strays(true);  // that the list is missing was said, if it mattered, at a slot
 }
 
 }  // namespace wdt

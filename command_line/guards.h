@@ -20,10 +20,9 @@ struct Guard {
     bool silent = false;           // out of grace, and said
     // A heartbeat: what its look-ups have read.
     uint32_t answers = 0;          // how many answers have been taken in
-    bool read = false;             // one has answered whether the file is there
-    bool existed = false;
-    FileTime time;
-    bool unreadable_said = false, unanswered_said = false;
+    bool has_time = false;         // one has read the file's time
+    FileTime time;                 // the last time read
+    bool missing_said = false, unreadable_said = false, unanswered_said = false;
     // A check.
     int64_t process = 0;           // under way, 0 when none
     int64_t started_ms = 0;
@@ -41,20 +40,28 @@ struct Guards {
     int64_t repair_process = 0;
     int64_t repair_started_ms = 0;
     bool repair_due = false;       // to start after the slot's refresh
+    bool children_unlisted_said = false;
 };
 
 // Takes the guards that the command line gives, starts every guard's clock at the loop's
 // announcement (the time its schedule counts from), and the first look-ups and checks.
-void start_guards(Guards& guards, const GuardOptions& options, const Host& host, int32_t timer_seconds,
+void start_guards(Guards& guards, const GuardOptions& options, const Host& host, unsigned n, int32_t timer_seconds,
                   int32_t period_seconds, int64_t announced_ms);
+// How long after the start the loop glances at what the first look-ups and checks have brought,
+// when its first slot comes later: a missing file, a file that cannot be read, and a check whose
+// command is not found are said within the first second, not a period late.
+inline constexpr int64_t kGlanceAfterMs = 500;
+// Takes in what the look-ups and checks have brought so far, and says what is to be said at once;
+// decides nothing of the refreshes.
+void glance_at_guards(Guards& guards, const Host& host, unsigned n);
 // The loop's one question, once per slot: may it refresh watchdog n now? Looks at what the files'
 // look-ups and the checks have brought, and says when refreshes stop and when they go on again. A
 // guard runs out of grace only once the whole grace has passed since its last news was seen.
 // Never waits for a process or a file system.
 bool guards_allow_refresh(Guards& guards, const Host& host, unsigned n, int32_t timer_seconds);
 // After the slot's refresh: starts the repair when it is due, and the checks that are not still
-// running, asks for the files' next look-ups, and ends what finished processes left behind.
-void run_checks(Guards& guards, const Host& host);
+// running, and ends what checks left behind.
+void run_checks(Guards& guards, const Host& host, unsigned n);
 // After a sleep of the machine, the application had no chance to bring news: every clock starts
 // again, and no guard is silent any more.
 void restart_guards(Guards& guards, const Host& host);

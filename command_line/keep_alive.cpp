@@ -89,16 +89,24 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     const int64_t period_ms = int64_t{state.refresh_period_seconds} * 1000;
     const int64_t announced_ms = host.clock.now_ms();
     int64_t due = announced_ms + period_ms;
-    host.process.hold_memory();
+    const unsigned n = state.selected_watchdog;
+    // The guards' first look-ups and checks, and the record's first write, start the threads and
+    // processes they need before memory is locked: a thread's stack that the lock's limit leaves
+    // no room for could not be made afterwards.
     Guards guards;
-    start_guards(guards, options, host, state.timer_seconds, state.refresh_period_seconds, announced_ms);
+    start_guards(guards, options, host, n, state.timer_seconds, state.refresh_period_seconds, announced_ms);
     write_record(record, host, KeepAlive::running);
     metrics.started_s = host.clock.wall_clock_s();
     keep_metrics(metrics, host, state, guards, true);
-    const unsigned n = state.selected_watchdog;
+    host.process.hold_memory();
+    // Once, before a first slot that comes later than that: a glance at what the guards' first
+    // look-ups and checks brought.
+    int64_t glance = guards.count > 0 && announced_ms + kGlanceAfterMs < due ? announced_ms + kGlanceAfterMs : -1;
     bool failing = false, held_back = false, shutting_down = false;
     for (;;) {
-        Wake wake = host.clock.sleep_until_ms(due);
+        const bool glancing = glance >= 0;
+        Wake wake = host.clock.sleep_until_ms(glancing ? glance : due);
+        glance = -1;
         if (wake == Wake::suspending) wake = sleep_through(state, driver, host);
         if (wake == Wake::shutting_down) {
             // Sessions have logged off, and updates may be installed for many minutes: an
@@ -133,7 +141,16 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             metrics.running = false;
             keep_metrics(metrics, host, state, guards, true);
             host.records.written(5000);  // the device is released: a disk that stalls holds up nothing else
+            // All that a next start needs is let go here, on the loop's thread: the disable closed
+            // the device, the record is written, and the record's lock goes now. The process then
+            // ends without waiting for a look-up that a file system holds: that thread keeps the
+            // process from ending, but nothing a next start needs.
+            host.records.unlock(n);
             return disabled ? 0 : 1;
+        }
+        if (glancing) {
+            glance_at_guards(guards, host, n);
+            continue;
         }
         // A refresh that fails never ends the loop: the next one may work (a driver that was busy).
         // Each change between working and failing is said once, not every period.
@@ -142,7 +159,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             ++metrics.refreshes;
             metrics.last_refresh_s = host.clock.wall_clock_s();
         }
-        if (!shutting_down) run_checks(guards, host);
+        if (!shutting_down) run_checks(guards, host, n);
         const bool changed = allowed == held_back;
         if (changed) {
             held_back = metrics.held_back = !allowed;

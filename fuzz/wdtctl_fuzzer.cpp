@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         arguments.emplace_back(text + start, end - start);
         start = end + 1;
     }
-    bool guarded = false, dashed = false;
+    bool guarded = false, dashed = false, watched = false;  // a heartbeat or a check among the guards
     for (std::string& argument : arguments) {
         const bool option = argument.rfind("-", 0) == 0;
         if (!option) continue;
@@ -171,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         guarded = guarded || is_guard_option(argument);
         // An argument that starts with a dash is one of the options exactly, or refuses the line.
         dashed = dashed || (!is_guard_option(argument) && argument != "--status" && argument != "--drill");
+        watched = watched || argument.rfind("--heartbeat=", 0) == 0 || argument.rfind("--check=", 0) == 0;
         for (char& c : argument) {
             if (c == '\r' || c == '\n' || c == '#') c = '_';
         }
@@ -276,8 +277,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(guarded ? printed.loop_failures <= failures_said : printed.loop_failures == failures_said,
           "a failing loop refresh not said exactly once");
     check(world.flushed_at_wait.at(0) == world.output_at_wait.at(0), "output not flushed before the first wait");
-    for (size_t k = 0; k < world.wait_deadlines.size(); ++k) {
-        check(world.wait_deadlines[k] == start_ms + printed.loop_period * 1000 * static_cast<int64_t>(k + 1),
+    // With a heartbeat or a check, the loop first glances at them half a second after its start.
+    const size_t glance = watched ? 1 : 0;
+    check(!watched || world.wait_deadlines.at(0) == start_ms + 500, "no glance at the guards half a second after the start");
+    for (size_t k = glance; k < world.wait_deadlines.size(); ++k) {
+        check(world.wait_deadlines[k] == start_ms + printed.loop_period * 1000 * static_cast<int64_t>(k + 1 - glance),
               "loop waits not exactly one period apart");
     }
     return 0;

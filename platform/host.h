@@ -29,6 +29,13 @@ enum class ProcessState {
     not_found,  // its command was not found, or cannot be run (POSIX: the shell's status 127 or 126)
 };
 
+// What a child process that the tool starts is for.
+enum class ChildRole {
+    check,   // what it starts belongs to it, and ends with it, wherever it goes
+    repair,  // what it starts in a session of its own (on Windows: breaking away from its job) is
+             // the application restarted, which outlives the repair and the tool
+};
+
 // A file's modification time, exactly as the file system keeps it.
 struct FileTime {
     int64_t seconds = 0;
@@ -134,13 +141,18 @@ struct Host {
         // as CreateProcess takes it) in a process group (a job) of its own, with no input, its
         // output discarded and the default out-of-memory score, and never waits for it. Answers an
         // id above 0; 0 when it could not be started.
-        int64_t (*start)(const char* command);
+        int64_t (*start)(const char* command, ChildRole role);
         ProcessState (*poll)(int64_t id);
-        // Ends the process and everything it started, and forgets it; never waits for them.
+        // Ends the process and what it started in its group (its job), and forgets it; never waits
+        // for them.
         void (*end)(int64_t id);
-        // Ends whatever the processes that the tool started left behind, outside their groups,
-        // once their own parents have gone; `all` ends every process the tool started, at its end.
-        void (*end_strays)(bool all);
+        // Ends whatever checks left behind outside their groups, once their own parents have gone,
+        // and reaps every other child that has ended; never a process that no check started (what
+        // a repair started, or an orphan that came to the tool as the first process of a PID
+        // namespace). `all` first ends every check and repair still running, at the tool's end.
+        // Answers false when the system keeps no list of the tool's children, and they were looked
+        // for among all processes instead.
+        bool (*end_strays)(bool all);
     } children;
 
     // A service's record of each watchdog, kept where the system keeps a service's state.
@@ -161,7 +173,8 @@ struct Host {
         // process can take, hold or block it.
         // `reason` says why where it cannot be had.
         RecordLock (*lock)(unsigned n, const char* keeper, char* reason, size_t reason_size);
-        // Gives watchdog n's lock back before the process ends (a status that wrote back what it settled).
+        // Gives watchdog n's lock back before the process ends: a status that wrote back what it
+        // settled; a stop whose process cannot end at once (a thread held by a file system).
         void (*unlock)(unsigned n);
         // What the process that holds watchdog n's lock said of itself; none when nobody has.
         RecordRead (*keeper)(unsigned n, char* text, size_t size);

@@ -29,11 +29,16 @@ HANDLE null_device() {
     return device;
 }
 
-HANDLE job_that_ends_all_at_close() {
+// A job that ends everything in it when its last handle closes. Where breakaway is allowed, a
+// process may start another outside it by asking to (CREATE_BREAKAWAY_FROM_JOB): a repair's job
+// allows that, so that the application it starts so outlives the repair and the tool, as the tool's
+// own job does, so that such a process gets past it too. A check's job never does: what a check
+// starts ends with it.
+HANDLE job_that_ends_all_at_close(bool breakaway) {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         CloseHandle(job);
         return nullptr;
@@ -50,7 +55,7 @@ void join_tool_job() {
     static bool tried = false;
     if (tried) return;
     tried = true;
-    HANDLE job = job_that_ends_all_at_close();
+    HANDLE job = job_that_ends_all_at_close(true);
     if (job != nullptr && !AssignProcessToJobObject(job, GetCurrentProcess())) CloseHandle(job);
 }
 
@@ -116,8 +121,9 @@ bool hand_down_only(HandedDown& handed, HANDLE device) {
 
 }  // namespace
 
-// The child starts suspended and runs only once it is in its job, so nothing it starts escapes.
-int64_t start_process(const char* command) {
+// The child starts suspended and runs only once it is in its job, so nothing it starts escapes
+// but what a repair starts outside its job on purpose.
+int64_t start_process(const char* command, wdt::ChildRole role) {
     int slot = 0;
     while (slot < kMaxChildren && children[slot].process != nullptr) ++slot;
     const HANDLE device = null_device();
@@ -125,7 +131,7 @@ int64_t start_process(const char* command) {
     static wchar_t line[kPathSize], program[kPathSize];  // CreateProcessW may write into the line
     if (!to_wide(command, line, kPathSize) || !find_program(line, program, kPathSize)) return 0;
     join_tool_job();
-    HANDLE job = job_that_ends_all_at_close();
+    HANDLE job = job_that_ends_all_at_close(role == wdt::ChildRole::repair);
     HandedDown handed;
     if (job == nullptr || !hand_down_only(handed, device)) {
         if (job != nullptr) CloseHandle(job);
@@ -161,8 +167,8 @@ wdt::ProcessState poll_process(int64_t id) {
     return status == 0 ? wdt::ProcessState::succeeded : wdt::ProcessState::failed;
 }
 
-// What a check starts stays in its job, which ends with it: nothing is left to end.
-void end_strays(bool) {}
+// What a check starts stays in its job, which ends with it: nothing is left to end or reap.
+bool end_strays(bool) { return true; }
 
 void end_process(int64_t id) {
     Child& child = children[id - 1];

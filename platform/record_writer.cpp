@@ -49,7 +49,7 @@ void write_metrics_waiting(unsigned n) {
     unlock_job(Job::records);
 }
 
-void work() {
+void work(Job) {
     static char text[sizeof Pending::text];
     for (unsigned n = 0; n < 2; ++n) write_metrics_waiting(n);
     for (unsigned n = 0; n < 2; ++n) {

@@ -35,10 +35,10 @@ void hold_memory();
 
 // The guards' side: heartbeat files (heartbeats_*.cpp) and child processes (processes_*.cpp).
 void look_up_file(int slot, const char* path, wdt::Lookup& lookup);
-int64_t start_process(const char* command);
+int64_t start_process(const char* command, wdt::ChildRole role);
 wdt::ProcessState poll_process(int64_t id);
 void end_process(int64_t id);
-void end_strays(bool all);
+bool end_strays(bool all);
 
 // A service's record of a watchdog, and what tells boots and processes apart (records_*.cpp).
 int64_t wall_clock_s();

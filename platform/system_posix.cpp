@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/system.h"
 
@@ -70,10 +71,13 @@ char** prepare_process(int&, char** argv) {
     // Checks are child processes whose ends the tool must see: an ignored SIGCHLD, inherited from
     // whoever started the tool, would have the kernel reap them unseen.
     signal(SIGCHLD, SIG_DFL);
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    sigprocmask(SIG_UNBLOCK, &child, nullptr);
+    // A signal mask is inherited too: a console loop started with SIGTERM blocked would never end
+    // by it. The signals that end the tool, and SIGCHLD, are let through from the start, console
+    // and service alike (a service, a drill take the stops again in their wait).
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    for (int each : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&unblocked, each);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
     return argv;
 }
 

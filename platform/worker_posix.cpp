@@ -1,3 +1,4 @@
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -9,13 +10,15 @@ namespace {
 
 struct Worker {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed;  // on the monotonic clock, made with the thread
+    pthread_cond_t changed;  // on the monotonic clock, made before the thread
+    bool made = false;       // `changed` is
     bool started = false;
     bool woken = false;  // work() is to run (again)
     bool busy = false;
-    void (*work)() = nullptr;
+    Job job = Job::records;
+    void (*work)(Job) = nullptr;
 };
-Worker workers[2];
+Worker workers[kJobs];
 
 Worker& of(Job job) { return workers[static_cast<int>(job)]; }
 
@@ -27,7 +30,7 @@ void* run(void* argument) {
         worker.woken = false;
         worker.busy = true;
         pthread_mutex_unlock(&worker.mutex);
-        worker.work();
+        worker.work(worker.job);
         pthread_mutex_lock(&worker.mutex);
         worker.busy = false;
         pthread_cond_broadcast(&worker.changed);
@@ -35,16 +38,22 @@ void* run(void* argument) {
 }
 
 // The thread starts with every signal blocked, so that signals meant for the tool reach the
-// loop's thread, and with a small stack: what it does needs little, and its pages stay locked.
+// loop's thread, and with a small stack: what it does (a statx, a write, a message's formatting)
+// needs a few pages of it, and those stay locked.
+constexpr size_t kStackSize = 32 * 1024;
+
 bool start(Worker& worker) {
-    pthread_condattr_t clock;
-    pthread_condattr_init(&clock);
-    pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
-    pthread_cond_init(&worker.changed, &clock);
-    pthread_condattr_destroy(&clock);
+    if (!worker.made) {
+        pthread_condattr_t clock;
+        pthread_condattr_init(&clock);
+        pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
+        worker.made = pthread_cond_init(&worker.changed, &clock) == 0;
+        pthread_condattr_destroy(&clock);
+        if (!worker.made) return false;
+    }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 128 * 1024);
+    if (pthread_attr_setstacksize(&attributes, kStackSize) != 0) pthread_attr_setstacksize(&attributes, PTHREAD_STACK_MIN);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     sigset_t all, before;
     sigfillset(&all);
@@ -58,14 +67,16 @@ bool start(Worker& worker) {
 
 }  // namespace
 
-bool wake_job(Job job, void (*work)()) {
+bool wake_job(Job job, void (*work)(Job)) {
     Worker& worker = of(job);
     pthread_mutex_lock(&worker.mutex);
+    worker.job = job;
     worker.work = work;
     const bool running = worker.started || start(worker);
     worker.woken = running;
-    if (running) pthread_cond_broadcast(&worker.changed);
     pthread_mutex_unlock(&worker.mutex);
+    // Woken once the lock is free, so that the worker does not wake only to wait for it.
+    if (running) pthread_cond_broadcast(&worker.changed);
     return running;
 }
 

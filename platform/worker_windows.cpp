@@ -11,9 +11,10 @@ struct Worker {
     HANDLE woken = nullptr;  // set when work() is to run (again)
     HANDLE idle = nullptr;   // set while work() has run since the last wake
     bool started = false;
-    void (*work)() = nullptr;
+    Job job = Job::records;
+    void (*work)(Job) = nullptr;
 };
-Worker workers[2];
+Worker workers[kJobs];
 
 Worker& of(Job job) { return workers[static_cast<int>(job)]; }
 
@@ -27,7 +28,7 @@ DWORD WINAPI run(void* argument) {
     Worker& worker = *static_cast<Worker*>(argument);
     for (;;) {
         WaitForSingleObject(worker.woken, INFINITE);
-        worker.work();
+        worker.work(worker.job);
         EnterCriticalSection(&worker.lock);
         if (WaitForSingleObject(worker.woken, 0) == WAIT_TIMEOUT) SetEvent(worker.idle);
         else SetEvent(worker.woken);  // woken again meanwhile: once more
@@ -45,15 +46,20 @@ void lock_job(Job job) {
 
 void unlock_job(Job job) { LeaveCriticalSection(&of(job).lock); }
 
-bool wake_job(Job job, void (*work)()) {
+// A small stack: what a worker does needs a few pages of it, and those stay in the working set.
+bool wake_job(Job job, void (*work)(Job)) {
     Worker& worker = of(job);
     lock_job(job);
+    worker.job = job;
     worker.work = work;
     if (!worker.started) {
-        worker.woken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        worker.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        worker.started = worker.woken != nullptr && worker.idle != nullptr &&
-                         CreateThread(nullptr, 64 * 1024, run, &worker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr) != nullptr;
+        if (worker.woken == nullptr) worker.woken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (worker.idle == nullptr) worker.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        HANDLE thread = worker.woken != nullptr && worker.idle != nullptr
+                            ? CreateThread(nullptr, 64 * 1024, run, &worker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                            : nullptr;
+        worker.started = thread != nullptr;
+        if (thread != nullptr) CloseHandle(thread);  // it runs to the process's end
     }
     if (worker.started) {
         ResetEvent(worker.idle);

@@ -1,7 +1,9 @@
 """A small FUSE file system of the tests' own, served from a thread over /dev/fuse with no library:
-one folder holding one file, `alive`, whose modification time the test sets, which may be opened,
-and whose look-ups the test can make fail (EIO), or leave unanswered with every other request (a
-server that stopped answering), as a network or FUSE file system does. Needs root and /dev/fuse."""
+one folder holding one file, `alive`, whose modification time the test sets (or which is always
+the time it is asked), which may be opened, whose look-ups the test can make fail (EIO) or find no
+file (ENOENT), or leave unanswered with every other request (a server that stopped answering), and
+whose entries and attributes the kernel may keep for a while, as a network or FUSE file system
+does. Needs root and /dev/fuse."""
 import ctypes
 import errno
 import os
@@ -22,11 +24,12 @@ def available():
 
 
 class Server:
-    def __init__(self, mountpoint):
+    def __init__(self, mountpoint, entry_valid=0, attr_valid=0):
         self.mountpoint = mountpoint
-        self.mtime = time.time()
+        self.mtime = time.time()  # None: the time of each answer, as a file that another host keeps touching
+        self.entry_valid, self.attr_valid = entry_valid, attr_valid  # seconds the kernel may keep them
         self.failing = False    # look-ups and attributes fail with EIO
-        self.flapping = False   # look-ups fail with EIO for 1.3 s of every 2.6 s
+        self.flapping = 0       # an errno: look-ups fail with it for 1.3 s of every 2.6 s
         self.answering = True   # when not, requests are read and left unanswered
         self.held = []          # the requests left unanswered
         self.fd = os.open("/dev/fuse", os.O_RDWR)
@@ -41,8 +44,9 @@ class Server:
         self.thread.start()
 
     def attributes(self, node):
-        mtime = int(self.mtime)
-        nanoseconds = int((self.mtime - mtime) * 1e9)
+        now = time.time() if self.mtime is None else self.mtime
+        mtime = int(now)
+        nanoseconds = int((now - mtime) * 1e9)
         mode = 0o40755 if node == 1 else 0o100644
         return ATTR.pack(node, 0, 0, mtime, mtime, mtime, 0, nanoseconds, 0, mode, 1, 0, 0, 0, 4096, 0)
 
@@ -60,15 +64,18 @@ class Server:
             name = payload.split(b"\0")[0]
             if name != b"alive":
                 self.reply(unique, errno.ENOENT)
-            elif self.failing or (self.flapping and int(time.monotonic() / 1.3) % 2 == 1):
+            elif self.failing:
                 self.reply(unique, errno.EIO)
-            else:  # nothing cached: every look-up reaches the server
-                self.reply(unique, body=struct.pack("<QQQQII", FILE_NODE, 0, 0, 0, 0, 0) + self.attributes(FILE_NODE))
+            elif self.flapping and int(time.monotonic() / 1.3) % 2 == 1:
+                self.reply(unique, self.flapping)
+            else:  # by default nothing is cached: every look-up reaches the server
+                self.reply(unique, body=struct.pack("<QQQQII", FILE_NODE, 0, self.entry_valid, self.attr_valid, 0, 0) +
+                           self.attributes(FILE_NODE))
         elif opcode == GETATTR:
             if self.failing and node == FILE_NODE:
                 self.reply(unique, errno.EIO)
             else:
-                self.reply(unique, body=struct.pack("<QII", 0, 0, 0) + self.attributes(node))
+                self.reply(unique, body=struct.pack("<QII", self.attr_valid, 0, 0) + self.attributes(node))
         elif opcode == OPEN:
             self.reply(unique, body=struct.pack("<QII", 1, 0, 0))
         elif opcode in (RELEASE, FLUSH):

@@ -156,6 +156,21 @@ class Guards(SandboxTest):
             self.assertLess(last, ended + 0.2)
         self.assertEqual((beat_lives(checks), beat_lives(repairs)), (check_beats, repair_beats), "beats after the end")
 
+    @unittest.skipUnless(WINDOWS, "a job, and a process that leaves it (on Linux: unfriendly_test)")
+    def test_what_a_repair_starts_outside_its_job_outlives_the_tool(self):
+        repairs = os.path.join(self.box.root, "repairs")
+        process, lines, _ = self.start(self.box, [f"--heartbeat={as_seen(os.path.join(self.box.root, 'none'))}",
+                                                  f'--repair="{as_seen(CHILD)}" detach {as_seen(repairs)}'])
+        self.assertIsNotNone(lines.wait_for("running --repair=", 10), lines.lines)
+        time.sleep(1.5)
+        process.kill()
+        process.wait()
+        ended = time.time()
+        time.sleep(1.5)
+        (first, last), = beat_lives(repairs).values()
+        self.assertLess(first, ended)
+        self.assertGreater(last, ended + 1, "what the repair started outside its job did not outlive the tool")
+
     @unittest.skipUnless(WINDOWS, "Windows reads its arguments from the wide command line")
     def test_a_path_outside_the_code_page_is_found(self):
         # A name that no ANSI code page holds: the tool takes it from the wide command line, and

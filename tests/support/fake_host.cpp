@@ -119,7 +119,7 @@ void look_up_at(const std::string& path, int64_t at, wdt::Lookup& lookup) {
     for (const auto& [from, to] : the_world.touched[path]) {
         if (from <= at) touched = std::max(touched, std::min(at, to - 1));
     }
-    lookup.kind = touched == INT64_MIN ? wdt::FileKind::absent : wdt::FileKind::found;
+    lookup.kind = touched == INT64_MIN || within(the_world.missing[path], at) ? wdt::FileKind::absent : wdt::FileKind::found;
     lookup.time = {touched / 1000, touched % 1000 * 1000000};
 }
 
@@ -145,9 +145,9 @@ void look_up_file(int slot, const char* path, wdt::Lookup& lookup) {
     if (!it.waiting) it = {true, the_world.now_ms, it.found};
 }
 
-int64_t start_process(const char* command) {
+int64_t start_process(const char* command, wdt::ChildRole role) {
     if (the_world.commands.count(command) == 0) return 0;
-    the_world.processes.push_back({command, the_world.now_ms});
+    the_world.processes.push_back({command, the_world.now_ms, -1, role});
     return static_cast<int64_t>(the_world.processes.size());
 }
 
@@ -166,7 +166,10 @@ void end_process(int64_t id) {
     process.ended_ms = the_world.now_ms;
 }
 
-void end_strays(bool all) { the_world.strays_ended.push_back(all); }
+bool end_strays(bool all) {
+    the_world.strays_ended.push_back(all);
+    return the_world.children_listed;
+}
 
 int64_t wall_clock_s() { return the_world.wall_clock_s + (the_world.now_ms - 1000) / 1000; }
 int64_t process_id() { return the_world.pid; }
@@ -218,7 +221,10 @@ wdt::RecordLock lock_record(unsigned n, const char* keeper, char* reason, size_t
     return wdt::RecordLock::taken;
 }
 
-void unlock_record(unsigned n) { the_world.held.erase(n); }
+void unlock_record(unsigned n) {
+    the_world.held.erase(n);
+    the_world.unlocked.push_back({n, the_world.calls.size()});
+}
 
 wdt::RecordRead read_keeper(unsigned n, char* text, size_t size) {
     if (the_world.keepers_denied) return wdt::RecordRead::denied;

@@ -28,6 +28,7 @@ struct Process {
     std::string command;
     int64_t started_ms = 0;
     int64_t ended_ms = -1;  // when the tool ended it; -1 while it has not
+    wdt::ChildRole role = wdt::ChildRole::check;
 };
 
 // How a command behaves once started: it runs for a while (-1: never ends), then exits 0 or not,
@@ -56,12 +57,14 @@ struct World {
     std::vector<int64_t> late_by_ms;        // per wait: how long past its deadline it wakes
     int64_t driver_call_ms = 0;             // how long each driver call takes
     // Heartbeat files: the spans of time [from, to) during which the application keeps touching
-    // each; a file without any span does not exist. A look-up answers at once what the file was
-    // when it was asked for (the tool sees that at its next slot), except one of a file in `hung`,
-    // which never answers, and during a span in `unreadable`, which fails.
+    // each; a file without any span does not exist, nor one during a span in `missing` (it comes
+    // back with the time it had). A look-up answers at once what the file was when it was asked for
+    // (the tool sees that at its next slot), except one of a file in `hung`, which never answers,
+    // and during a span in `unreadable`, which fails.
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> touched;
     std::set<std::string> hung;
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> unreadable;
+    std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> missing;  // spans when the file is gone
     std::map<std::string, Command> commands;  // unknown commands cannot be started
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
     std::map<unsigned, std::string> refused_records;  // what is there instead of a record, and is not taken
@@ -78,6 +81,7 @@ struct World {
     std::map<unsigned, std::string> keepers; // what each watchdog's keeper said of itself in its lock
     bool keepers_denied = false;             // this process may not read what keepers said
     std::set<unsigned> held;                 // the watchdogs whose lock this process holds
+    bool children_listed = true;             // the system lists the tool's children
     std::string description;                 // what wdtctl_status answers; none exported when empty
     unsigned last_description_n = 0;         // the number it was last asked with
     int64_t pid = 4242;                      // the tool's own
@@ -106,6 +110,7 @@ struct World {
     int64_t now_ms = 1000;
     std::vector<Process> processes;          // in the order they were started
     std::vector<bool> strays_ended;          // each call to end strays: whether it was at the end
+    std::vector<std::pair<unsigned, size_t>> unlocked;  // each unlock: the watchdog, and how many driver calls came before
 };
 
 World& world();

@@ -4,6 +4,9 @@
 //                            the wall-clock time in milliseconds
 //   guard_child hang FILE    starts "guard_child beat FILE" and waits for ever: a check that hangs
 //                            and leaves a process of its own behind
+//   guard_child detach FILE  (Windows) starts "guard_child beat FILE 8" outside its job, as an
+//                            application's own start may, and ends
+//   guard_child beat FILE S  beats for S seconds only
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,17 +24,19 @@ extern char** environ;
 
 namespace {
 
-void start_beat(const char* self, const char* file) {
+void start_beat(const char* self, const char* file, bool detached = false) {
 #ifdef _WIN32
-    std::string line = std::string("\"") + self + "\" beat \"" + file + "\"";
+    std::string line = std::string("\"") + self + "\" beat \"" + file + "\"" + (detached ? " 8" : "");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    const DWORD flags = detached ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &started)) {
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
     }
 #else
+    (void)detached;
     char beat[] = "beat";
     char* arguments[] = {const_cast<char*>(self), beat, const_cast<char*>(file), nullptr};
     pid_t pid = 0;
@@ -43,11 +48,16 @@ void start_beat(const char* self, const char* file) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "exit") == 0) return std::atoi(argv[2]);
-    if (argc != 3) return 2;
+    if (argc == 3 && std::strcmp(argv[1], "detach") == 0) {
+        start_beat(argv[0], argv[2], true);
+        return 0;
+    }
+    if (argc != 3 && !(argc == 4 && std::strcmp(argv[1], "beat") == 0)) return 2;
     if (std::strcmp(argv[1], "hang") == 0) start_beat(argv[0], argv[2]);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(argc == 4 ? std::atoi(argv[3]) : 1000000);
     const unsigned long long me = reinterpret_cast<unsigned long long>(&argc) ^ static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
-    for (;;) {
+    while (std::chrono::steady_clock::now() < until) {
         if (std::strcmp(argv[1], "beat") == 0) {
             if (std::FILE* file = std::fopen(argv[2], "a")) {
                 const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

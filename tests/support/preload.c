@@ -3,9 +3,11 @@
  *   WDT_TEST_CLOCK_S=N    the wall clock (time, clock_gettime's CLOCK_REALTIME, gettimeofday) is N
  *                         seconds ahead (a clock stepped after the start)
  *   WDT_TEST_BOOT_S=N     the boot clock (CLOCK_BOOTTIME) is N seconds ahead (a later boot)
- *   WDT_TEST_BOOT_ID=ID   the kernel's boot id reads ID (another boot) */
+ *   WDT_TEST_BOOT_ID=ID   the kernel's boot id reads ID (another boot)
+ *   WDT_TEST_NO_CHILDREN=1  /proc/.../children does not exist (a kernel built without it) */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -35,24 +37,6 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     return result;
 }
 
-/* The boot id, when one is given, from a pipe that holds it. */
-int open(const char* path, int flags, ...) {
-    va_list more;
-    va_start(more, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(more, mode_t) : 0;
-    va_end(more);
-    const char* boot = getenv("WDT_TEST_BOOT_ID");
-    int ends[2];
-    if (boot != NULL && strcmp(path, "/proc/sys/kernel/random/boot_id") == 0 && pipe(ends) == 0) {
-        if (write(ends[1], boot, strlen(boot)) < 0 || write(ends[1], "\n", 1) < 0) {
-            /* an empty pipe reads as no boot id */
-        }
-        close(ends[1]);
-        return ends[0];
-    }
-    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
-}
-
 time_t time(time_t* out) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -68,3 +52,58 @@ int gettimeofday(struct timeval* now, void* zone) {
     now->tv_usec = real.tv_nsec / 1000;
     return 0;
 }
+
+/* The kernel's list of a task's children, hidden: every way the C library offers to open a file. */
+static int hidden(const char* path) {
+    const size_t length = strlen(path);
+    return from_environment("WDT_TEST_NO_CHILDREN") != 0 && length >= 9 && strcmp(path + length - 9, "/children") == 0;
+}
+
+/* The boot id, when one is given, from a pipe that holds it; -1 for every other file. */
+static int boot_id(const char* path) {
+    const char* boot = getenv("WDT_TEST_BOOT_ID");
+    int ends[2];
+    if (boot == NULL || strcmp(path, "/proc/sys/kernel/random/boot_id") != 0 || pipe(ends) != 0) return -1;
+    if (write(ends[1], boot, strlen(boot)) < 0 || write(ends[1], "\n", 1) < 0) {
+        /* an empty pipe reads as no boot id */
+    }
+    close(ends[1]);
+    return ends[0];
+}
+
+static int open_mode(int flags, va_list* rest) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(*rest, int) : 0;
+}
+
+#define OPEN_AT(name)                                                                              \
+    int name(int folder, const char* path, int flags, ...) {                                       \
+        va_list rest;                                                                              \
+        va_start(rest, flags);                                                                     \
+        const int mode = open_mode(flags, &rest);                                                  \
+        va_end(rest);                                                                              \
+        if (hidden(path)) {                                                                        \
+            errno = ENOENT;                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+        const int boot = boot_id(path);                                                            \
+        if (boot >= 0) return boot;                                                                \
+        return (int)syscall(SYS_openat, folder, path, flags, mode);                                \
+    }
+#define OPEN(name)                                                                                 \
+    int name(const char* path, int flags, ...) {                                                   \
+        va_list rest;                                                                              \
+        va_start(rest, flags);                                                                     \
+        const int mode = open_mode(flags, &rest);                                                  \
+        va_end(rest);                                                                              \
+        if (hidden(path)) {                                                                        \
+            errno = ENOENT;                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+        const int boot = boot_id(path);                                                            \
+        if (boot >= 0) return boot;                                                                \
+        return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);                              \
+    }
+OPEN(open)
+OPEN(open64)
+OPEN_AT(openat)
+OPEN_AT(openat64)

@@ -65,7 +65,7 @@ TEST_F(Guards, UnsoundOptionsAreRefusedBeforeTheLibraryIsLoaded) {
 // read a whole grace later (at 15 s, taken in at 17 s), and go on with the news.
 TEST_F(Guards, SilentHeartbeatStopsRefreshesUntilNewsComesBack) {
     fake::world().touched["/run/app"] = {{0, 5000}, {19000, 100000}};
-    fake::world().rounds = 10;  // slots at 3, 5, ... 21 s
+    fake::world().rounds = 11;  // a glance at 1.5 s, then slots at 3, 5, ... 21 s
     EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}), fake::kKilled);
     EXPECT_EQ(fake::world().output,
               "System will be reset after 10 seconds.\n" + announcement(10, 2) +
@@ -83,7 +83,7 @@ TEST_F(Guards, SilentHeartbeatStopsRefreshesUntilNewsComesBack) {
 TEST_F(Guards, TheGraceIsNeverCutShort) {
     fake::World& world = fake::world();
     for (int64_t touch = 1000; touch < 200000; touch += 3500) world.touched["/run/app"].push_back({touch, touch + 1});
-    world.rounds = 60;
+    world.rounds = 61;  // a glance, then 60 slots
     EXPECT_EQ(fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"}), fake::kKilled);
     EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 3));
     EXPECT_EQ(refresh_times().size(), 60u);
@@ -91,24 +91,25 @@ TEST_F(Guards, TheGraceIsNeverCutShort) {
     const struct {
         std::vector<std::string> arguments;
         int64_t grace_ms, period_ms;
-        std::vector<int64_t> late_by_ms;
+        std::vector<int64_t> late_by_ms;  // per wait, the glance after the start first
     } cases[] = {
         {{"W0", "T10", "L3", "--grace=4"}, 4000, 3000, {}},
         {{"W0", "T45", "L10"}, 45000, 10000, {}},  // a grace of four and a half periods
-        {{"W0", "T45", "L10"}, 45000, 10000, {0, 1, 0, 0, 0, 0, 0}},
-        {{"W0", "T20", "L10", "--grace=12"}, 12000, 10000, {0, 0, 2500, 0, 0}},
-        {{"W0", "T9", "L2", "--grace=6"}, 6000, 2000, {700, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1900, 300}},
+        {{"W0", "T45", "L10"}, 45000, 10000, {0, 0, 1, 0, 0, 0, 0, 0}},
+        {{"W0", "T20", "L10", "--grace=12"}, 12000, 10000, {0, 0, 0, 2500, 0, 0}},
+        {{"W0", "T9", "L2", "--grace=6"}, 6000, 2000, {0, 700, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1900, 300}},
     };
     for (const auto& c : cases) {
         fake::reset();
         fake::World& w = fake::world();
         w.touched["/run/app"] = {{0, 25000}};  // touched without pause until 25 s, then never again
         w.late_by_ms = c.late_by_ms;
-        w.rounds = 20;
+        w.rounds = 21;
         std::vector<std::string> arguments = c.arguments;
         arguments.push_back("--heartbeat=/run/app");
         fake::run(arguments);
-        // The slots as they came; a look-up is asked for at the announcement (1 s) and at each slot.
+        // The glance and the slots as they came; a look-up is asked for at the announcement (1 s), at
+        // the glance and at each slot.
         std::vector<int64_t> slots;
         int64_t now = 1000, lateness = 0;
         for (size_t k = 0; k < w.wait_deadlines.size(); ++k) {
@@ -133,43 +134,51 @@ TEST_F(Guards, TheGraceIsNeverCutShort) {
     // grace later, and the slot after it, at 34 s, refreshes no more.
     fake::reset();
     fake::world().touched["/run/app"] = {{0, 25000}};
-    fake::world().rounds = 12;
+    fake::world().rounds = 13;
     fake::run({"W0", "T10", "L3", "--grace=4", "--heartbeat=/run/app"});
     EXPECT_EQ(refresh_times().back(), 31000);
 }
 
-// News is a change that was really read: look-ups that fail, or never answer, bring none and are
-// said once each, and the one after a failure is compared with the last one read, not with the
-// failure. A heartbeat that is missing at the start, and a check whose command is not found, are
-// said at once, not only when their grace runs out.
+// News is a change that was really read: look-ups that fail, find no file, or never answer, bring
+// none and are said once each, and the one after them is compared with the last time read, not
+// with them: a file that comes and goes with the same old time is no news. A heartbeat that is
+// missing at the start, and a check whose command is not found, are said at once (at the glance
+// half a second after the start), not a period later, nor only when their grace runs out.
 TEST_F(Guards, OnlyWhatIsReallyReadIsNews) {
     fake::World& world = fake::world();
-    world.touched["/mnt/old"] = {{0, 1}};  // an old file, never touched again
-    for (int64_t t = 4000; t < 40000; t += 4000) world.unreadable["/mnt/old"].push_back({t, t + 2000});
+    for (const char* old : {"/mnt/old", "/mnt/gone"}) world.touched[old] = {{0, 1}};  // never touched again
+    for (int64_t t = 4000; t < 40000; t += 4000) {
+        world.unreadable["/mnt/old"].push_back({t, t + 2000});
+        world.missing["/mnt/gone"].push_back({t, t + 2000});
+    }
     world.rounds = 12;
-    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/mnt/old"}), fake::kKilled);
+    EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/mnt/old", "--heartbeat=/mnt/gone"}), fake::kKilled);
     EXPECT_EQ(world.output, "System will be reset after 10 seconds.\n" + announcement(10, 2) +
                                 "WDT0: --heartbeat=/mnt/old cannot be read: Input/output error: no news from it until it can.\r\n"
+                                "WDT0: --heartbeat=/mnt/gone does not exist: no news from it until it does.\r\n"
                                 "WDT0: no news from --heartbeat=/mnt/old for 12 seconds: refreshes stop, and the watchdog "
+                                "resets the machine in about 10 seconds!\r\n"
+                                "WDT0: no news from --heartbeat=/mnt/gone for 12 seconds: refreshes stop, and the watchdog "
                                 "resets the machine in about 10 seconds!\r\n");
     // Each message ranks as it is made, whatever its words: the reason "Input/output error" leaves the
     // look-up's line a warning.
     using wdt::Severity;
     std::vector<Severity> ranks;
     for (const auto& [severity, text] : world.severities) ranks.push_back(severity);
-    EXPECT_EQ(ranks, (std::vector<Severity>{Severity::info, Severity::info, Severity::warning, Severity::error}));
+    EXPECT_EQ(ranks, (std::vector<Severity>{Severity::info, Severity::info, Severity::warning, Severity::warning,
+                                            Severity::error, Severity::error}));
 
     fake::reset();
     fake::World& again = fake::world();
     again.hung = {"/mnt/hung"};
     again.commands = {{"nothere", {100, false, true}}};
-    again.rounds = 8;
+    again.rounds = 9;
     EXPECT_EQ(fake::run({"W1", "L2", "--grace=10", "--heartbeat=/mnt/hung", "--heartbeat=/run/none", "--check=nothere"}), fake::kKilled);
     EXPECT_EQ(again.output, announcement(5, 2) +
-                                "WDT1: --heartbeat=/mnt/hung: the file system has not answered for 2 seconds: no news "
-                                "from it meanwhile.\r\n"
                                 "WDT1: --heartbeat=/run/none does not exist: no news from it until it does.\r\n"
                                 "WDT1: --check=nothere: the command was not found or cannot be run: no news from it.\r\n"
+                                "WDT1: --heartbeat=/mnt/hung: the file system has not answered for 2 seconds: no news "
+                                "from it meanwhile.\r\n"
                                 "WDT1: no news from --heartbeat=/mnt/hung for 10 seconds: refreshes stop, and the watchdog "
                                 "resets the machine in about 5 seconds!\r\n"
                                 "WDT1: no news from --check=nothere for 10 seconds: refreshes stop, and the watchdog "
@@ -177,16 +186,22 @@ TEST_F(Guards, OnlyWhatIsReallyReadIsNews) {
                                 "WDT1: no news from --heartbeat=/run/none for 12 seconds: refreshes stop, and the watchdog "
                                 "resets the machine in about 5 seconds!\r\n");
     EXPECT_EQ(refresh_times().size(), 4u);
+    ASSERT_GE(again.wait_deadlines.size(), 2u);
+    EXPECT_EQ(again.wait_deadlines[0], 1500);
+    EXPECT_EQ(again.output.substr(0, again.output_at_wait[1]).find("the file system has not answered"), std::string::npos);
+    EXPECT_NE(again.output.substr(0, again.output_at_wait[1]).find("--check=nothere: the command was not found"), std::string::npos);
 }
 
-// The repair starts after the slot's refresh, as checks do; what finished processes left outside
-// their groups is ended at every slot, and everything at a stop.
+// The repair starts after the slot's refresh, as checks do, as a repair (what it starts in a session
+// of its own outlives it); what checks left outside their groups is ended at every slot, and
+// everything at a stop. A system that lists no children is said once.
 TEST_F(Guards, RepairsFollowTheRefreshAndNothingOutlivesAStop) {
     fake::World& world = fake::world();
+    world.children_listed = false;
     world.commands = {{"hang", {-1, true}}, {"fix", {-1, true}}};
     world.driver_call_ms = 30;
-    world.rounds = 6;
-    world.stop_at_round = 6;
+    world.rounds = 7;
+    world.stop_at_round = 7;
     EXPECT_EQ(fake::run({"W0", "T9", "L2", "--grace=4", "--check=hang", "--repair=fix"}, true), 0);
     const fake::Process* repair = nullptr;
     for (const fake::Process& p : world.processes) repair = p.command == "fix" ? &p : repair;
@@ -195,6 +210,13 @@ TEST_F(Guards, RepairsFollowTheRefreshAndNothingOutlivesAStop) {
         return c.entry == "ResetWDT0" && c.at_ms <= repair->started_ms && repair->started_ms < c.at_ms + 100;
     });
     EXPECT_NE(refresh_before, world.calls.end()) << repair->started_ms;
+    for (const fake::Process& p : world.processes) {
+        EXPECT_EQ(p.role, p.command == "fix" ? wdt::ChildRole::repair : wdt::ChildRole::check) << p.command;
+    }
+    const std::string unlisted = "WDT0: the kernel lists no process's children here (no /proc/PID/task/TID/children): what "
+                                 "checks leave behind is looked for among all processes.\r\n";
+    EXPECT_EQ(world.output.find(unlisted), world.output.rfind(unlisted));
+    EXPECT_NE(world.output.find(unlisted), std::string::npos) << world.output;
     ASSERT_FALSE(world.strays_ended.empty());
     EXPECT_TRUE(world.strays_ended.back());
     EXPECT_EQ(std::count(world.strays_ended.begin(), world.strays_ended.end(), false), 7);
@@ -222,7 +244,7 @@ TEST_F(Guards, ChecksAreNeverWaitedForAndAStopEndsThem) {
     fake::World& world = fake::world();
     world.commands = {{"ok", {100, true}}, {"bad", {100, false}}, {"hang", {-1, true}}, {"fix", {-1, true}}};
     world.rounds = 20;
-    world.stop_at_round = 7;  // at the wait that follows the slot at 15 s
+    world.stop_at_round = 8;  // at the wait that follows the slot at 15 s (the first is the glance)
     EXPECT_EQ(fake::run({"W1", "L2", "--grace=5", "--check=ok", "--check=hang", "--repair=fix"}), 0);
     EXPECT_EQ(world.output,
               announcement(5, 2) +
@@ -243,7 +265,7 @@ TEST_F(Guards, ChecksAreNeverWaitedForAndAStopEndsThem) {
 
     fake::reset();
     fake::world().commands = {{"bad", {100, false}}};
-    fake::world().rounds = 5;
+    fake::world().rounds = 6;
     EXPECT_EQ(fake::run({"W1", "L2", "--grace=5", "--check=bad"}), fake::kKilled);
     EXPECT_EQ(refresh_times(), (std::vector<int64_t>{3000, 5000}));
 }
@@ -256,9 +278,9 @@ TEST_F(Guards, ChecksAreNeverWaitedForAndAStopEndsThem) {
 TEST_F(Guards, AShutdownLetsTheRefreshesGoOnUntilTheStop) {
     fake::World& world = fake::world();
     world.touched["/run/app"] = {{0, 5000}};  // silent from 5 s on
-    world.wakes = {{9, wdt::Wake::shutting_down}};  // during the wait for the slot at 21 s
+    world.wakes = {{10, wdt::Wake::shutting_down}};  // during the wait for the slot at 21 s (after the glance)
     world.rounds = 20;
-    world.stop_at_round = 12;
+    world.stop_at_round = 13;
     EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app"}, true), 0);
     EXPECT_EQ(world.output, "WDT0: no record of an earlier run.\r\nSystem will be reset after 10 seconds.\n" +
                                 announcement(10, 2) +

@@ -149,6 +149,8 @@ TEST_F(KeepAlive, StopRequestEndsTheLoopAndDisarms) {
     EXPECT_EQ(fake::world().output,
               "System will be reset after 5 seconds.\n" + announcement(5, 2) + "WDT1 has already been disabled!\r\n");
     EXPECT_EQ(fake::world().wait_deadlines.size(), 3u);
+    // The record's lock goes after the disable, before the process ends.
+    EXPECT_EQ(fake::world().unlocked, (std::vector<std::pair<unsigned, size_t>>{{1, 4}}));
 }
 
 }  // namespace
@@ -195,7 +197,7 @@ TEST(KeepAliveMetrics, AreHandedOverWithEveryChangeAndEachMinute) {
     fake::reset();
     fake::World& world = fake::world();
     world.rounds = 40;
-    world.stop_at_round = 35;  // 70 s
+    world.stop_at_round = 36;  // 70 s (the first wait is the glance at the guards)
     world.library_path = "/opt/a\"b\\c\nd\xff.dll";
     world.touched["/run/app"] = {{0, 1000000}};
     EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app", "--metrics=/m"}, true), 0);
