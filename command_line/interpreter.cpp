@@ -33,9 +33,23 @@ bool options_hold(const CommandLine& line, const Host& host, Refusal& refusal) {
         refuse(host, refusal, Severity::refusal, "Metrics Parameter error: --metrics=DIR needs a folder, and a loop (L)!\r\n");
         return false;
     }
-    // A service reads its numbers strictly: a typo in a setting must not change the timeout.
-    for (int i = 0; (line.service || line.verify) && i < line.pass_end; ++i) {
+    // A service reads its numbers and its watchdog strictly: a typo in a setting must change neither
+    // the timeout nor the watchdog; and it disarms only when it is stopped.
+    for (int i = 0; (line.service || line.verify) && i < line.count; ++i) {
         const Argument& argument = line.arguments[i];
+        const char* text = argument.text;
+        if (argument.role == Role::selector && !((text[1] == '0' || text[1] == '1') && text[2] == '\0')) {
+            char shown[200];
+            show(text, shown, sizeof shown);
+            refuse(host, refusal, Severity::refusal, "Service Parameter error: %s is not W0 or W1!\r\n", shown);
+            return false;
+        }
+        if (argument.role == Role::disable && i < line.pass_end) {
+            refuse(host, refusal, Severity::refusal, "Service Parameter error: a service disarms when it is stopped, never "
+                   "with D!\r\n");
+            return false;
+        }
+        if (i >= line.pass_end) continue;
         if ((argument.role == Role::timeout || argument.role == Role::loop) && !argument.strict) {
             char shown[200];
             show(argument.text, shown, sizeof shown);
@@ -142,7 +156,8 @@ int run_commands(const CommandLine& line, const Host& host, Ran& ran) {
     // The watchdog is this run's before anything of the driver is loaded. A line without a sound
     // selector takes nothing, and is refused below as ever.
     KeeperKind kind = KeeperKind::command;
-    if (line.selection == Selection::made && keeps(line, kind) && !keep_watchdog(host, line.watchdog, kind, ran.refusal)) {
+    if (line.selection == Selection::made && keeps(line, kind) &&
+        !keep_watchdog(host, line.watchdog, kind, ran.refusal, line.guards.count > 0)) {
         return 1;
     }
     WatchdogDriver driver;

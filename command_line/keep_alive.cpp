@@ -96,7 +96,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     Guards guards;
     start_guards(guards, options, host, n, state.timer_seconds, state.refresh_period_seconds, announced_ms);
     write_record(record, host, KeepAlive::running);
-    metrics.started_s = host.clock.wall_clock_s();
+    metrics.started_s = metrics.last_refresh_s = host.clock.wall_clock_s();  // the arm counts as the first refresh
     keep_metrics(metrics, host, state, guards, true);
     host.process.hold_memory();
     // Once, before a first slot that comes later than that: a glance at what the guards' first

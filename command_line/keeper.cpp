@@ -26,6 +26,8 @@ bool parse(const char* text, Said& said) {
     said.keeper.pid = std::strtoll(pid, nullptr, 10);
     if (field(text, "Process start", start, sizeof start)) said.start = std::strtoll(start, nullptr, 10);
     field(text, "Boot", said.boot, sizeof said.boot);
+    char guarded[8] = "";
+    said.keeper.guarded = field(text, "Guarded", guarded, sizeof guarded) && std::strcmp(guarded, "yes") == 0;
     return said.keeper.pid > 0;
 }
 
@@ -56,12 +58,12 @@ void how_to_stop(const Host& host, const Keeper& keeper, bool known, char* out, 
     }
 }
 
-RecordLock lock(const Host& host, unsigned n, KeeperKind kind, char* reason, size_t reason_size) {
+RecordLock lock(const Host& host, unsigned n, KeeperKind kind, char* reason, size_t reason_size, bool guarded = false) {
     char text[256], boot[64] = "";
     host.process.boot_id(boot, sizeof boot);
     const int64_t pid = host.process.id();
-    put(text, sizeof text, "Kind: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n", kKindWords[static_cast<int>(kind)],
-        static_cast<long long>(pid), static_cast<long long>(host.process.start_of(pid)), boot);
+    put(text, sizeof text, "Kind: %s\nPid: %lld\nProcess start: %lld\nBoot: %s\n%s", kKindWords[static_cast<int>(kind)],
+        static_cast<long long>(pid), static_cast<long long>(host.process.start_of(pid)), boot, guarded ? "Guarded: yes\n" : "");
     reason[0] = '\0';
     return host.records.lock(n, text, reason, reason_size);
 }
@@ -97,9 +99,9 @@ bool may_record(const Host& host, unsigned n) {
            (read_said(host, n, said) && (said.keeper.kind == KeeperKind::console || said.keeper.kind == KeeperKind::command));
 }
 
-bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal) {
+bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal, bool guarded) {
     char reason[300];
-    RecordLock taken = lock(host, n, kind, reason, sizeof reason);
+    RecordLock taken = lock(host, n, kind, reason, sizeof reason, guarded);
     Said said;
     bool known = taken == RecordLock::held_elsewhere && read_said(host, n, said);
     // A command or a status holds it for a moment: a keep-alive or a drill waits, 5 s at most.
@@ -108,7 +110,7 @@ bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refus
                         (said.keeper.kind == KeeperKind::command || said.keeper.kind == KeeperKind::status);
          ++tries) {
         host.clock.sleep_until_ms(host.clock.now_ms() + 100);
-        taken = lock(host, n, kind, reason, sizeof reason);
+        taken = lock(host, n, kind, reason, sizeof reason, guarded);
         known = taken == RecordLock::held_elsewhere && read_said(host, n, said);
     }
     if (taken == RecordLock::denied && kind == KeeperKind::drill) {

@@ -26,7 +26,9 @@ Boot boot_of(const Host& host, const char* recorded);
 // stop it, when another process holds it; the run must then touch nothing. Where there is no lock
 // to take (a process without the rights to one), the run goes on without it, except a drill, which
 // must keep its record.
-bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal);
+// A console loop with guards says so in the lock: it keeps no record of whether they hold its
+// refreshes back.
+bool keep_watchdog(const Host& host, unsigned n, KeeperKind kind, Refusal& refusal, bool guarded = false);
 // The same without a word: false when another process holds the lock.
 bool try_to_keep(const Host& host, unsigned n, KeeperKind kind);
 // Whether this process may write watchdog n's record: it holds the lock (or there is none to
@@ -37,6 +39,7 @@ bool may_record(const Host& host, unsigned n);
 struct Keeper {
     KeeperKind kind = KeeperKind::unknown;
     int64_t pid = 0;
+    bool guarded = false;
 };
 enum class Kept { nobody, running, cannot_tell };
 Kept who_keeps(const Host& host, unsigned n, Keeper& keeper);

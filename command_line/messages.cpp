@@ -27,8 +27,9 @@ void refuse_near_miss(const Host& host, Refusal& refusal, const Argument& miss) 
         refuse(host, refusal, Severity::refusal, "Option error: %s is not one of the options (did you mean %s, as one "
                "argument?), and nothing was done!\r\n", shown, miss.resembles);
     } else {
-        refuse(host, refusal, Severity::refusal, "Option error: %s is not one of the options (--service, --status, --drill, "
-               "--heartbeat=PATH, --check=COMMAND, --grace=SECONDS, --repair=COMMAND), and nothing was done!\r\n", shown);
+        refuse(host, refusal, Severity::refusal, "Option error: %s is not one of the options (--service, --status, --json, "
+               "--drill, --heartbeat=PATH, --check=COMMAND, --grace=SECONDS, --repair=COMMAND, --metrics=DIR, --verify, "
+               "--help, --version), and nothing was done!\r\n", shown);
     }
 }
 

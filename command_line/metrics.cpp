@@ -10,6 +10,7 @@ namespace wdt {
 namespace {
 
 constexpr int64_t kAtLeastEvery = 60000;
+constexpr size_t kMostText = 32768;
 
 struct Out {
     char* text;
@@ -93,7 +94,8 @@ size_t compose_metrics(const Metrics& metrics, const Host& host, const ScanState
     family(out, "wdtctl_keepalive_start_time_seconds", "gauge", "When the keep-alive started, in seconds since 1970.");
     sample(out, metrics, "wdtctl_keepalive_start_time_seconds", metrics.started_s);
     if (metrics.last_refresh_s >= 0) {
-        family(out, "wdtctl_last_refresh_timestamp_seconds", "gauge", "When the watchdog was last refreshed, in seconds since 1970.");
+        family(out, "wdtctl_last_refresh_timestamp_seconds", "gauge",
+               "When the watchdog was last refreshed (or armed, before the first refresh), in seconds since 1970.");
         sample(out, metrics, "wdtctl_last_refresh_timestamp_seconds", metrics.last_refresh_s);
     }
     family(out, "wdtctl_refreshes_total", "counter", "How many refreshes the keep-alive made.");
@@ -139,12 +141,22 @@ void keep_metrics(Metrics& metrics, const Host& host, const ScanState& state, co
             metrics.n, reason);
         metrics.problem_said = true;
     }
+    uint64_t silent = 0;
+    for (int i = 0; i < guards.count && i < 64; ++i) silent |= guards.list[i].silent ? uint64_t{1} << i : 0;
+    changed = changed || silent != metrics.silent_guards;
     const int64_t now = host.clock.now_ms();
     if (!changed && now < metrics.due_ms) return;
     metrics.due_ms = now + kAtLeastEvery;
-    static char text[8192];
+    metrics.silent_guards = silent;
+    static char text[kMostText];
     const size_t length = compose_metrics(metrics, host, state, guards, text, sizeof text);
-    if (length > 0) host.records.write_metrics(metrics.n, metrics.folder, text, length);
+    if (length > 0) {
+        host.records.write_metrics(metrics.n, metrics.folder, text, length);
+    } else if (!metrics.problem_said) {
+        say(host, Severity::warning, "WDT%u: the metrics cannot be written (they take more than %lu bytes): the keep-alive "
+            "goes on without them.\r\n", metrics.n, static_cast<unsigned long>(kMostText));
+        metrics.problem_said = true;
+    }
 }
 
 }  // namespace wdt

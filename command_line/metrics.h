@@ -1,8 +1,9 @@
 // A keep-alive's metrics, in the text format that Prometheus's textfile collectors read (UTF-8
 // without a byte order mark, LF line ends, # HELP and # TYPE for each metric, label values escaped):
-// composed on the loop's thread, which only formats them, and written by the records' writer. They
-// are handed over at the start, at each change (guards, a stop) and at least once a minute, so that
-// a keep-alive that died shows as a timestamp that stopped moving.
+// composed on the loop's thread, which only formats them, and written on a thread of their own, so
+// that a folder that stops answering holds up neither the loop nor the records. They are handed
+// over at the start, at each change (a guard's news, a stop) and at the first slot a minute after
+// the last, so that a keep-alive that died shows as a timestamp that stopped moving.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,7 @@ struct Metrics {
     bool running = true;
     bool held_back = false;
     int64_t due_ms = 0;            // when they are handed over next, at the latest
+    uint64_t silent_guards = 0;    // which guards were silent when they were last handed over
     bool problem_said = false;
 };
 

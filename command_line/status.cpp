@@ -98,6 +98,9 @@ void judge(Facts& facts, const Host& host) {
         put(facts.why, sizeof facts.why, "the simulated driver drives no hardware");
     } else if (drill != nullptr && drill->result == DrillResult::failed) {
         put(facts.why, sizeof facts.why, "the last drill failed: %s", drill->text);
+    } else if (facts.kind != nullptr && std::strcmp(facts.kind, "console") == 0 && facts.keeper.guarded) {
+        facts.protection = Protection::unknown;
+        put(facts.why, sizeof facts.why, "a loop in a console does not say whether its guards hold the refreshes back");
     } else {
         facts.protection = Protection::yes;
     }
@@ -275,10 +278,13 @@ void json_keep_alive(Json& json, const Facts& facts) {
     for (int i = 0; from_record && i < view.watched_count; ++i) {
         // Only the guard that holds the refreshes back is known by its news; the rest are healthy
         // while the refreshes go on, and not known while they are held back.
-        const bool silent_one = std::strstr(view.guard, view.watched[i]) == view.guard + 13;
+        // "no news from <guard> since <time>", the guard whole (a guard whose name begins another's is not it).
+        const size_t length = std::strlen(view.watched[i]);
+        const char* after = view.guard + 13;
+        const bool silent_one = std::strncmp(view.guard, "no news from ", 13) == 0 &&
+                                std::strncmp(after, view.watched[i], length) == 0 && std::strncmp(after + length, " since ", 7) == 0;
         char since[64] = "";
-        const char* at = std::strstr(view.guard, " since ");
-        if (at != nullptr) put(since, sizeof since, "%s", at + 7);
+        if (silent_one) put(since, sizeof since, "%s", after + length + 7);
         json_open(json, '{');
         json_key(json, "guard");
         json_string(json, view.watched[i]);

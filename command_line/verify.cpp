@@ -7,6 +7,7 @@
 #include "command_line/keeper.h"
 #include "command_line/messages.h"
 #include "command_line/text.h"
+#include "driver/protocol.h"
 #include "driver/watchdog_driver.h"
 
 namespace wdt {
@@ -79,6 +80,12 @@ int verify_service(const CommandLine& line, const Host& host) {
     const bool described = describe(driver, host.library, n, false, description, sizeof description) >= 0 &&
                            field(description, "Driver", driver_name, sizeof driver_name);
     const bool simulated = described && std::strstr(driver_name, "drives no hardware") != nullptr;
+    // A library of our own that says nothing of the watchdog cannot drive it (its device is missing, or
+    // is no watchdog): it has said why, and the service's arm would fail.
+    if (!described && host.library.find(driver.library, protocol::kDescribeEntry) != nullptr) {
+        say(host, Severity::refusal, "Driver library: says nothing of WDT%u, so a service could not arm it\n", n);
+        return would_not_start(host);
+    }
     if (!host.library.path(driver.library, text, sizeof text)) put(text, sizeof text, "unknown");
     show(text, shown, sizeof shown);
     say(host, simulated ? Severity::warning : Severity::info, "Driver library: %s (%s)\n", shown,

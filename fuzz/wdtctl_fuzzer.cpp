@@ -17,7 +17,7 @@ constexpr size_t kMaxArguments = 300;
 constexpr int kLoopRounds = 3;
 
 [[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::fprintf(stderr, "fuzz check failed: %s\nthe tool's output:\n%s\n", what, fake::world().output.c_str());
     std::abort();
 }
 void check(bool ok, const char* what) {
@@ -78,7 +78,7 @@ bool take_guard_line(const std::string& out, size_t& pos, Printed& printed) {
     if (starts_with(line, 0, "Option error: ")) {
         check(pos == 0 && end + 2 == out.size(), "an option refused beside anything else");
         printed.option_refused = true;
-    } else if (starts_with(line, 0, "Guard Parameter error: ")) {
+    } else if (starts_with(line, 0, "Guard Parameter error: ") || starts_with(line, 0, "Metrics Parameter error: ")) {
         printed.guards_refused = true;
     } else if (starts_with(line, 0, "WDT0: ") || starts_with(line, 0, "WDT1: ")) {
         check(printed.loop_announced, "a guard's message outside the loop");
@@ -91,7 +91,7 @@ bool take_guard_line(const std::string& out, size_t& pos, Printed& printed) {
 }
 
 bool is_guard_option(const std::string& argument) {
-    for (const char* option : {"--heartbeat=", "--check=", "--grace=", "--repair="}) {
+    for (const char* option : {"--heartbeat=", "--check=", "--grace=", "--repair=", "--metrics="}) {
         if (argument.rfind(option, 0) == 0) return true;
     }
     return false;
@@ -115,8 +115,10 @@ Printed read_output(const std::string& out) {
             printed.loop_announced = true;
             printed.loop_timer = n[0];
             printed.loop_period = n[1];
-        } else if (take(out, pos, "WDT# could not be reset! Trying again every # seconds.\r\n", n)) {
+        } else if (take(out, pos, "WDT# could not be reset! Trying again every # seconds.\r\n", n) ||
+                   take(out, pos, "WDT# could not be reset! Trying again every # second.\r\n", n)) {
             check(printed.loop_announced && n[1] == printed.loop_period, "loop failure message out of place");
+            check((n[1] == 1) == (out.compare(pos - 9, 9, "second.\r\n") == 0), "1 second not said as one");
             ++printed.loop_failures;
         } else if (take(out, pos, "WDT# could not be set!\r\n", n)) {
             note_failure(printed, "SetWDT", n[0]);
@@ -164,13 +166,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     bool guarded = false, dashed = false, watched = false;  // a heartbeat or a check among the guards
+    bool answers = false;  // help, version, a settings check or JSON: they answer and touch no watchdog
+    bool helps = false;    // help or version, which come before everything else
     for (std::string& argument : arguments) {
         const bool option = argument.rfind("-", 0) == 0;
         if (!option) continue;
         if (argument == "--service") argument += '_';  // service mode has rules of its own, not checked here
         guarded = guarded || is_guard_option(argument);
         // An argument that starts with a dash is one of the options exactly, or refuses the line.
-        dashed = dashed || (!is_guard_option(argument) && argument != "--status" && argument != "--drill");
+        const bool answering = argument == "--help" || argument == "--version" || argument == "--verify" || argument == "--json";
+        answers = answers || answering;
+        helps = helps || argument == "--help" || argument == "--version";
+        dashed = dashed || (!is_guard_option(argument) && !answering && argument != "--status" && argument != "--drill");
         watched = watched || argument.rfind("--heartbeat=", 0) == 0 || argument.rfind("--check=", 0) == 0;
         for (char& c : argument) {
             if (c == '\r' || c == '\n' || c == '#') c = '_';
@@ -186,9 +193,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int status = fake::run(arguments);
     const fake::World& world = fake::world();
     const bool usage = world.output.rfind("Usage: ", 0) == 0;
+    if (helps) {
+        check(status == 0 && world.library_loads == 0 && world.calls.empty(), "help or version went on, or failed");
+        check(usage || world.output == "wdtctl " WDT_VERSION "\n", "help or version said something else");
+        return 0;
+    }
     if (!usage && (dashed || world.output.rfind("Option error: ", 0) == 0)) {
         check(read_output(world.output).option_refused, "an argument meant as an option not refused");
         check(status == 1 && world.library_loads == 0 && world.calls.empty(), "a refused line went on");
+        return 0;
+    }
+    if (answers) {
+        check(world.calls.empty(), "an answer called the driver");
+        check(status == 0 || status == 1 || status == 3 || status == 4, "an answer's exit status out of its range");
         return 0;
     }
     for (const std::string& argument : arguments) {
@@ -210,7 +227,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (argument != "--status") continue;
         // A status reads: it never calls an entry of the driver.
         check(world.calls.empty(), "a status called the driver");
-        check(status == 0 || status == 1, "exit status other than 0 or 1");
+        // Its exit status is its first line's answer (1 for a line it refused).
+        const std::string& out = world.output;
+        const bool yes = out.rfind("Protected: yes\n", 0) == 0, no = out.rfind("Protected: no (", 0) == 0,
+                   unknown = out.rfind("Protected: unknown (", 0) == 0;
+        check(status == (yes ? 0 : no ? 3 : unknown ? 4 : 1), "a status's exit other than its Protected line's");
+        check(status != 1 || out.find("Protected: ") == std::string::npos, "a refused status said whether it protects");
         return 0;
     }
     const Printed printed = read_output(world.output);

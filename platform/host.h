@@ -163,9 +163,9 @@ struct Host {
         // over the old one) away from the caller's thread; the latest text handed over is the one
         // written.
         void (*write)(unsigned n, const char* text, size_t length);
-        // Waits, at most so long, until what was handed over is written; answers false when a
-        // write has failed since the process started, or has not finished in time. Answers at
-        // once with 0.
+        // Waits, at most so long, until what was handed over (records and metrics) is written;
+        // answers false when a record's write has failed since the process started, or has not
+        // finished in time. Answers at once with 0.
         bool (*written)(int64_t wait_ms);
         // Keeps other processes from keeping watchdog n (a keep-alive, a drill, a command that
         // arms or disarms it) for as long as this process runs; `keeper` (one record of "Name:
@@ -182,9 +182,9 @@ struct Host {
         bool (*folder)(char* text, size_t size);
 
         // A keep-alive's metrics for Prometheus's textfile collectors: DIR/wdtctl_w<n>.prom,
-        // written whole (a temporary name that does not end in .prom, renamed in the folder) by
-        // the records' writer, away from the caller's thread; the latest text handed over is the
-        // one written.
+        // written whole (a temporary name that does not end in .prom, renamed in the folder) on a
+        // thread of their own, away from the caller's and the records'; the latest text handed
+        // over is the one written.
         void (*write_metrics)(unsigned n, const char* folder, const char* text, size_t length);
         // False, with why, when the metrics handed over last could not be written.
         bool (*metrics_written)(char* reason, size_t size);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -86,8 +87,46 @@ char** prepare_process(int&, char** argv) {
 // Kernels older than 4.4 know no MCL_ONFAULT; there everything mapped is locked. Without the
 // privilege or a large enough RLIMIT_MEMLOCK the kernel refuses, and the loop runs as before:
 // nothing to tell the user.
+// What is mapped later (a check's start, which maps a stack for a moment) is locked too, within the
+// process's limit: where the limit leaves less room than that needs, only what is mapped now stays
+// locked, so that no check or repair ever fails to start for the lock's sake.
+namespace {
+
+constexpr long kRoomKib = 1024;
+constexpr int kIpcLockCapability = 14;  // CAP_IPC_LOCK: locks without the limit
+
+// A field of /proc/self/status ("VmLck:", "CapEff:"), as text; empty where there is none.
+void status_field(const char* name, char* value, size_t size) {
+    value[0] = '\0';
+    FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) return;
+    char line[256];
+    const size_t length = std::strlen(name);
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, name, length) == 0) {
+            std::snprintf(value, size, "%s", line + length);
+            break;
+        }
+    }
+    std::fclose(status);
+}
+
+bool room_to_lock_more() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    char value[64];
+    status_field("CapEff:", value, sizeof value);
+    if ((std::strtoull(value, nullptr, 16) & (1ull << kIpcLockCapability)) != 0) return true;
+    status_field("VmLck:", value, sizeof value);
+    const long locked_kib = std::strtol(value, nullptr, 10);
+    return static_cast<unsigned long long>(locked_kib + kRoomKib) * 1024 <= limit.rlim_cur;
+}
+
+}  // namespace
+
 void hold_memory() {
     if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) != 0 && errno == EINVAL) mlockall(MCL_CURRENT | MCL_FUTURE);
+    if (!room_to_lock_more() && mlockall(MCL_CURRENT | MCL_ONFAULT) != 0 && errno == EINVAL) mlockall(MCL_CURRENT);
 }
 
 // Standard output is written only when it can take a message now: a pipe that nobody reads any

@@ -26,13 +26,16 @@ namespace {
 // log and the event log from a service, which has no console. A line said just before is not said
 // again (a service that waits for its driver tries again and again).
 void complain(const char* line) {
-    static char last[2048] = "";
+    static char last[4096] = "";
     if (std::strcmp(line, last) == 0) return;
     std::snprintf(last, sizeof last, "%s", line);
     if (control.service) {
         write_message(wdt::Severity::error, line, std::strlen(line));
     } else {
-        std::fprintf(stderr, "%s", line);
+        // Standard error is in text mode, which makes each line feed a carriage return and a line feed.
+        size_t length = std::strlen(line);
+        if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') length -= 2;
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(length), line);
     }
 }
 
@@ -79,6 +82,23 @@ bool load_from(wchar_t* folder, DWORD length, const char* file_name, void** libr
         complain(line);
     }
     return true;
+}
+
+// load_from, and the folder named in the list of those searched ("A; B; C") where the file is not there.
+bool look_in(wchar_t* folder, DWORD length, const char* file_name, void** library, char* searched, size_t size) {
+    char shown[1100] = "";
+    if (length > 0 && length < kPathSize) {
+        folder[length] = L'\0';
+        to_utf8(folder, shown, sizeof shown);
+        const size_t end = std::strlen(shown);
+        if (end > 3 && shown[end - 1] == '\\') shown[end - 1] = '\0';  // C:\ keeps its backslash
+    }
+    if (load_from(folder, length, file_name, library)) return true;
+    if (shown[0] != '\0') {
+        const size_t used = std::strlen(searched);
+        std::snprintf(searched + used, size - used, "%s%s", used > 0 ? "; " : "", shown);
+    }
+    return false;
 }
 
 // The arguments as the tool reads them, in UTF-8, from the wide command line: never through the
@@ -193,9 +213,13 @@ void* open_library(const char* file_name) {
     if (folder_length == 0) return nullptr;
 
     void* library = nullptr;
-    if (load_from(folder, folder_length, file_name, &library)) return library;
-    if (load_from(folder, GetSystemDirectoryW(folder, kPathSize), file_name, &library)) return library;
-    if (load_from(folder, GetWindowsDirectoryW(folder, kPathSize), file_name, &library)) return library;
+    char searched[3200] = "";
+    if (look_in(folder, folder_length, file_name, &library, searched, sizeof searched)) return library;
+    if (look_in(folder, GetSystemDirectoryW(folder, kPathSize), file_name, &library, searched, sizeof searched)) return library;
+    if (look_in(folder, GetWindowsDirectoryW(folder, kPathSize), file_name, &library, searched, sizeof searched)) return library;
+    char line[3400];
+    std::snprintf(line, sizeof line, "wdtctl: %s was looked for in %s, and is in none of them.\r\n", file_name, searched);
+    complain(line);
     return nullptr;
 }
 

@@ -1,5 +1,5 @@
-// Threads of their own for work that may wait on a disk or a file system (a record's write, a
-// heartbeat's look-up), so that such a wait never holds up the keep-alive loop or a stop request.
+// Threads of their own for work that may wait on a disk or a file system (a record's write, the
+// metrics' write, a heartbeat's look-up), so that such a wait never holds up the keep-alive loop or a stop request.
 // Each heartbeat file has a thread of its own: a file system that stops answering holds up the
 // look-ups of its own files alone. One implementation per platform; the work itself, and the state
 // it shares with its callers, belong to whoever uses the worker.
@@ -9,12 +9,13 @@
 
 namespace wdt::system {
 
-// The records' writer, then one job per heartbeat file (look_up_job(0) to look_up_job(15)).
-enum class Job : int { records = 0 };
+// The records' writer, the metrics' writer, then one job per heartbeat file (look_up_job(0) to
+// look_up_job(15)).
+enum class Job : int { records = 0, metrics = 1 };
 inline constexpr int kLookUpJobs = 16;
-inline constexpr int kJobs = 1 + kLookUpJobs;
-constexpr Job look_up_job(int slot) { return static_cast<Job>(1 + slot); }
-constexpr int look_up_slot(Job job) { return static_cast<int>(job) - 1; }
+inline constexpr int kJobs = 2 + kLookUpJobs;
+constexpr Job look_up_job(int slot) { return static_cast<Job>(2 + slot); }
+constexpr int look_up_slot(Job job) { return static_cast<int>(job) - 2; }
 
 // Runs work(job) on the job's thread, which is started the first time, each time after a wake;
 // work runs with every signal blocked. False when the thread cannot be started (it is tried again

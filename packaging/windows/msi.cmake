@@ -22,13 +22,17 @@ endif()
 # inclusive, 0x200; a key column, so the row is made anew); and the settings pass from the client
 # to an elevated install (secure properties). The installed one is removed within the install's own
 # transaction (after InstallInitialize), so that an upgrade that fails or is cancelled brings it
-# back, its service with it, rather than leave the machine unguarded.
+# back, its service with it, rather than leave the machine unguarded. The simulated driver is
+# installed only where its feature is named (ADDLOCAL=...,SimulatedDriver), never by ADDLOCAL=ALL,
+# a habit of silent installs that would put it before a vendor's library; once installed, a repair
+# or an uninstall takes it as any other file.
 set(WDT_MSI_UPGRADE_CODE "6b0f3c52-4f0e-4d2a-9f4c-7a3d1e2b8c10")
 set(WDT_MSI_FIXES
   -q "UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'StopServiceOnRollback'"
   -q "UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 WHERE `Action` = 'RemoveExistingProducts'"
   -q "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
   -q "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{${WDT_MSI_UPGRADE_CODE}}', '${PROJECT_VERSION}', 513, 'WIX_UPGRADE_DETECTED')"
+  -q "UPDATE `Component` SET `Condition` = 'Installed OR ADDLOCAL >< \"SimulatedDriver\"' WHERE `Component` = 'SimulatedDriver'"
   -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR$<SEMICOLON>PRIVILEGES' WHERE `Property` = 'SecureCustomProperties'")
 # The installed programs without their debugging information, as in the ZIP; wixl takes the files
 # by paths relative to the folder it runs in.

@@ -235,8 +235,9 @@ bool short_preshutdown(SC_HANDLE service) {
 }  // namespace
 
 // A user without the administrators' rights may be let repair the installed product, which Windows
-// then runs elevated: settings given on the command line are taken only from an administrator's
-// installation; otherwise the remembered ones are kept. Run before they are read.
+// then runs elevated: settings given on the command line, and the simulated driver's feature, are
+// taken only from an administrator's installation; otherwise the remembered ones are kept. Run
+// before they are read.
 extern "C" __declspec(dllexport) UINT __stdcall TakeSettingsFromAdministrators(MSIHANDLE install) {
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
@@ -264,6 +265,14 @@ extern "C" __declspec(dllexport) UINT __stdcall TakeSettingsFromAdministrators(M
             std::wcscat(dropped, dropped[0] != L'\0' ? L", " : L"");
             std::wcscat(dropped, setting);
         }
+    }
+    // Nor the simulated driver, which would come before the machine's own WDT.dll.
+    wchar_t features[512];
+    DWORD length = sizeof features / sizeof features[0];
+    if (MsiGetPropertyW(install, L"ADDLOCAL", features, &length) != ERROR_SUCCESS || std::wcsstr(features, L"SimulatedDriver") != nullptr) {
+        MsiSetPropertyW(install, L"ADDLOCAL", L"");
+        std::wcscat(dropped, dropped[0] != L'\0' ? L", " : L"");
+        std::wcscat(dropped, L"ADDLOCAL");
     }
     if (dropped[0] != L'\0') {
         wchar_t line[400];

@@ -1,7 +1,7 @@
 """Where a Windows build takes WDT.dll's own dependencies from: the tool's folder, the library's
 folder and the system folder, never PATH, also for what the library loads when it runs; WDT.dll
-itself from the system folder; and what the loader says when WDT.dll is there but cannot be
-loaded."""
+itself from the system folder, and the folders searched named when it is in none; and what the
+loader says when WDT.dll is there but cannot be loaded."""
 import os
 import shutil
 import subprocess
@@ -29,7 +29,12 @@ class LibrarySearch(SandboxTest):
 
     def test_the_system_folder_is_searched(self):
         self.fresh(None)
-        system = os.path.join(os.environ["WINEPREFIX"], "drive_c", "windows", "system32" if BITS == 64 else "syswow64")
+        stdout, status, stderr = self.box.run(["W0", "T5"], stderr=subprocess.PIPE)
+        self.assertEqual((stdout, status), (on_the_wire("Not find file: WDT.dll\r\n"), 1))
+        system_name = "system32" if BITS == 64 else "syswow64"
+        self.assertEqual(stderr.decode(), "wdtctl: WDT.dll was looked for in Z:" + self.box.bin.replace("/", "\\") +
+                         f"; C:\\windows\\{system_name}; C:\\windows, and is in none of them.\r\n")
+        system = os.path.join(os.environ["WINEPREFIX"], "drive_c", "windows", system_name)
         planted = os.path.join(system, "WDT.dll")
         self.assertFalse(os.path.exists(planted), "a WDT.dll left in the system folder would spoil other tests")
         shutil.copy(SIMULATED, planted)

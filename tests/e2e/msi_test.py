@@ -23,6 +23,7 @@ FAILING_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-failing.msi")
 OTHER_MSI = os.path.join(BUILD_DIR, "test_installers", "wdtctl-other.msi")  # another product, same version
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ROLLBACK_STOP = "wdtctl: a rollback: the service is stopped"
+SIMULATED = "ADDLOCAL=Tool,SimulatedDriver"  # the simulated driver, asked for by name
 PROGRAM = ("C:\\Program Files\\" if BITS == 64 else "C:\\Program Files (x86)\\") + "wdtctl\\wdtctl.exe"
 # Both installers remember the settings in the 32-bit view, which Wine's 64-bit "reg" sees here.
 SETTINGS = r"HKLM\Software\WOW6432Node\wdtctl"
@@ -89,8 +90,9 @@ class Installer(unittest.TestCase):
 
     def test_install_start_uninstall(self):
         program = PROGRAM
-        # Without a WDT.dll: registered to start at the next boot, not started.
-        self.assertEqual(self.msiexec("/i", self.msi), 0)
+        # Without a WDT.dll (every feature, which leaves out the simulated driver unless it is named):
+        # registered to start at the next boot, not started.
+        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL"), 0)
         self.assertEqual(self.service(), ("STOPPED", f'"{program}" --service W0 T60 L10'))
         self.assertEqual(sorted(os.listdir(FOLDER)), ["wdtctl-manual.txt", "wdtctl.exe"])
         # The service's event source, whose messages the program's own table shows.
@@ -100,7 +102,7 @@ class Installer(unittest.TestCase):
         self.uninstall_leaves_nothing()
 
         # With the simulated driver: started, armed with the settings given, refreshed.
-        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertEqual(self.msiexec("/i", self.msi, SIMULATED, "TIMEOUT=5", "PERIOD=1"), 0)
         self.assertEqual(self.service(), ("RUNNING", f'"{program}" --service W0 T5 L1'))
         give_up = time.monotonic() + 30
         while self.journal().count(["ResetWDT0"]) < 2 and time.monotonic() < give_up:
@@ -111,7 +113,7 @@ class Installer(unittest.TestCase):
 
         # Settings the tool refuses after arming: the installation fails, and nothing stays armed.
         os.remove(glob.glob(JOURNALS)[0])
-        self.assertNotEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=5"), 0)
+        self.assertNotEqual(self.msiexec("/i", self.msi, SIMULATED, "TIMEOUT=5", "PERIOD=5"), 0)
         self.assertEqual(self.service(), (None, None))
         self.assertEqual(self.journal(), [["SetWDT0", "5000", "208"], ["DisableWDT0"]])
 
@@ -128,10 +130,11 @@ class Installer(unittest.TestCase):
         # does not take the settings it gives: the remembered ones are kept.
         log = os.path.join(WINEPREFIX, "drive_c", "user.log")
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", r"CHECK=C:\Users\bob\x.exe",
-                                      "TIMEOUT=7", "/l*v", "C:\\user.log", unelevated=True), 0)
+                                      "TIMEOUT=7", "ADDLOCAL=SimulatedDriver", "/l*v", "C:\\user.log", unelevated=True), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered))
-        self.assertIn("wdtctl: settings given without the administrators' rights are not taken (TIMEOUT, CHECK): the "
-                      "remembered ones are kept", installer_log(log))
+        self.assertNotIn("WDT.dll", os.listdir(FOLDER))
+        self.assertIn("wdtctl: settings given without the administrators' rights are not taken (TIMEOUT, CHECK, ADDLOCAL): "
+                      "the remembered ones are kept", installer_log(log))
         # "none" drops a remembered guard.
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus", "HEARTBEAT=none"), 0)
         self.assertEqual(self.service(), ("STOPPED", remembered.replace(' "--heartbeat=C:\\Program Data\\app.alive"', "")))
@@ -141,7 +144,7 @@ class Installer(unittest.TestCase):
         # rollback stops the service, which disarms, and leaves none running.
         failing = "Z:" + FAILING_MSI.replace("/", "\\")
         log = os.path.join(WINEPREFIX, "drive_c", "failing.log")
-        self.assertNotEqual(self.msiexec("/i", failing, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1", "/l*v", "C:\\failing.log"), 0)
+        self.assertNotEqual(self.msiexec("/i", failing, SIMULATED, "TIMEOUT=5", "PERIOD=1", "/l*v", "C:\\failing.log"), 0)
         calls = self.journal()
         self.assertEqual(calls[0], ["SetWDT1", "5000", "208"])
         self.assertIn(["ResetWDT1"], calls)
@@ -260,7 +263,7 @@ class Installer(unittest.TestCase):
                 self.assertEqual(components["Settings"] & 0x100, 0)
 
     def test_a_change_keeps_the_settings_in_step_and_stops_only_through_the_service_steps(self):
-        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertEqual(self.msiexec("/i", self.msi, SIMULATED, "TIMEOUT=5", "PERIOD=1"), 0)
         self.assertTrue(wait_for(lambda: self.journal().count(["ResetWDT0"]) >= 2, 30), self.journal())
         log = os.path.join(WINEPREFIX, "drive_c", "change.log")
         self.assertEqual(self.msiexec("/i", self.msi, "TIMEOUT=7", "/l*v", "C:\\change.log"), 0)
@@ -273,12 +276,12 @@ class Installer(unittest.TestCase):
         self.assertNotIn(ROLLBACK_STOP, installer_log(log))
 
     def test_one_product_at_a_time(self):
-        self.assertEqual(self.msiexec("/i", self.msi, "ADDLOCAL=ALL", "TIMEOUT=5", "PERIOD=1"), 0)
+        self.assertEqual(self.msiexec("/i", self.msi, SIMULATED, "TIMEOUT=5", "PERIOD=1"), 0)
         first = self.products()
         self.assertEqual(len(first), 1, first)
         # Another installer of the same version (as the other build is) upgrades: one product.
         other = "Z:" + OTHER_MSI.replace("/", "\\")
-        self.assertEqual(self.msiexec("/i", other, "ADDLOCAL=ALL"), 0)
+        self.assertEqual(self.msiexec("/i", other, SIMULATED), 0)
         self.assertEqual(len(self.products()), 1, self.products())
         self.assertNotEqual(self.products(), first)
         self.assertEqual(self.service()[0], "RUNNING")

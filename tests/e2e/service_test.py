@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BUILD_DIR, EXE_NAME, PREFIX, SIMULATED, WINDOWS, SandboxTest, full_pipe, in_the_log, on_the_wire
+from harness import BITS, BUILD_DIR, EXE_NAME, PREFIX, SIMULATED, WINDOWS, SandboxTest, full_pipe, in_the_log, on_the_wire
 from oneshot_test import usage
 
 LOOP = ["W0", "T5", "L1"]
@@ -164,7 +164,7 @@ class ServiceMode(SandboxTest):
     def test_marker_is_removed_before_the_command_line_is_read(self):
         stdout, status = self.box.run(["--service", "W0"])
         self.assertEqual((stdout, status), (on_the_wire(usage(self.box.program_name())), 1))
-        stdout, status = self.box.run(["W0", "--service", "D"])
+        stdout, status = self.box.run(["W0", "--service", "R"])
         self.assertEqual((stdout, status), (NO_LOOP, 1))
         self.assertEqual(self.box.calls(), [])
 
@@ -256,17 +256,20 @@ class WindowsService(SandboxTest):
     def test_it_waits_for_its_driver_and_loads_only_what_the_administrators_may_change(self):
         waiting = ("WDT.dll cannot be loaded yet: trying again every second for up to 120 seconds, as its driver may "
                    "still be starting.\r\n")
-        # No WDT.dll yet: the service waits, says so once, and takes it once it is there.
+        # No WDT.dll yet: the service waits, says so once (and where it looked), and takes it once it is there.
         self.fresh(None)
+        missing = ("wdtctl: WDT.dll was looked for in Z:" + self.box.bin.replace("/", "\\") +
+                   f"; C:\\windows\\{'system32' if BITS == 64 else 'syswow64'}; C:\\windows, and is in none of them.\r\n" +
+                   waiting)
         name = self.service("W0 T5 L1")
-        self.assertTrue(wait_for(lambda: self.log() == in_the_log(waiting), 60), self.log())
+        self.assertTrue(wait_for(lambda: self.log() == in_the_log(missing), 60), self.log())
         time.sleep(2)
-        self.assertEqual((self.log(), self.journal()), (in_the_log(waiting), []))
+        self.assertEqual((self.log(), self.journal()), (in_the_log(missing), []))
         shutil.copy(SIMULATED, self.box.bin)
         self.assertTrue(wait_for(lambda: len(self.journal()) >= 2, 10), self.journal())
         self.sc("stop", name)
         self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))
-        self.assertEqual(self.log(), in_the_log(waiting + NO_RECORD.decode() + library(self.box).decode() + ANNOUNCED +
+        self.assertEqual(self.log(), in_the_log(missing + NO_RECORD.decode() + library(self.box).decode() + ANNOUNCED +
                                                 "WDT0 has already been disabled!\r\n"))
         # A WDT.dll, in a folder that only the administrators may change, whose file others may write,
         # or another account owns (Wine shows one of another user as the anonymous one's): not loaded.
@@ -276,9 +279,8 @@ class WindowsService(SandboxTest):
                 self.setUp()
                 change(os.path.join(self.box.bin, "WDT.dll"))
                 name = self.service("W0 T5 L1")
-                refused = (f"wdtctl: {library(self.box).decode()[len('WDT0: the driver library is '):-3]} is not loaded: "
-                           f"{library(self.box).decode()[len('WDT0: the driver library is '):-3]} {why}, and the service "
-                           "runs it as SYSTEM.\r\n")
+                path = loaded_from(self.box)[len("WDT0: the driver library is "):-3]
+                refused = f"wdtctl: {path} is not loaded: {path} {why}, and the service runs it as SYSTEM.\r\n"
                 self.assertTrue(wait_for(lambda: self.log() == in_the_log(refused + waiting), 60), self.log())
                 self.sc("stop", name)
                 self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 30))

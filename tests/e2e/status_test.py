@@ -4,10 +4,11 @@ that reads its numbers strictly."""
 import json
 import os
 import signal
+import threading
 import time
 import unittest
 
-from harness import WINDOWS, SandboxTest, on_the_wire, test_driver
+from harness import KERNEL_DRIVER, WINDOWS, SandboxTest, on_the_wire, test_driver
 
 KEEP = ["W0", "T5", "L1"]
 
@@ -53,16 +54,31 @@ class Status(SandboxTest):
         state, first, code = self.status()
         self.assertEqual((first, code, state["keepalive"]["state"]), ("Protected: no (no keep-alive runs: it was stopped)", 3,
                                                                      "stopped"))
+        console = self.keep(KEEP + ["--check=true"])  # whose guards' state no record keeps
+        self.assertEqual(self.status()[1:], ("Protected: unknown (a loop in a console does not say whether its guards hold "
+                                             "the refreshes back)", 4))
+        console.kill()
+        console.wait()
 
         self.fresh(self.driver)
-        silent = self.keep(["--service"] + KEEP + ["--heartbeat=/nonexistent", "--grace=2"])
+        # The silent guard's name begins with a healthy one's, which is not taken for it.
+        alive = os.path.join(self.box.root, "alive")
+        open(alive, "w").close()
+        touching = threading.Event()
+
+        def touch():
+            while not touching.wait(0.2):
+                os.utime(alive)
+        threading.Thread(target=touch, daemon=True).start()
+        self.addCleanup(touching.set)
+        silent = self.keep(["--service"] + KEEP + [f"--heartbeat={alive}", f"--heartbeat={alive}2", "--grace=2"])
         time.sleep(3.5)
         state, first, code = self.status()
         self.assertEqual(code, 3)
-        self.assertTrue(first.startswith("Protected: no (guards hold the refreshes back: no news from "
-                                         "--heartbeat=/nonexistent since "), first)
-        guard = state["keepalive"]["guards"][0]
-        self.assertEqual((state["keepalive"]["state"], guard["healthy"]), ("silent", False))
+        self.assertTrue(first.startswith(f"Protected: no (guards hold the refreshes back: no news from --heartbeat={alive}2 "
+                                         "since "), first)
+        healthy, guard = state["keepalive"]["guards"]
+        self.assertEqual((state["keepalive"]["state"], healthy["healthy"], guard["healthy"]), ("silent", None, False))
         self.assertRegex(guard["last_news"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
         silent.send_signal(signal.SIGTERM)
         silent.wait(timeout=10)
@@ -96,12 +112,23 @@ class Status(SandboxTest):
         stdout, code = self.box.run(["--verify"] + KEEP + ["--metrics=" + self.box.root])
         self.assertEqual(code, 0, stdout)
         self.assertIn(b"\nTimeout: 5 s\nRefresh period: 1 s\n", stdout)
-        for line in (["--verify", "W0", "T12O", "L1"], ["--service", "W0", "T12O", "L1"]):
-            stdout, code = self.box.run(line)
-            self.assertEqual(code, 1)
-            self.assertTrue(stdout.startswith(b"Service Parameter error: T12O is not a whole number of seconds"), stdout)
+        for line, said in ((["W0", "T12O", "L1"], b"Service Parameter error: T12O is not a whole number of seconds"),
+                           (["W10", "T5", "L1"], b"Service Parameter error: W10 is not W0 or W1!\r\n"),
+                           (["W0", "T5", "L1", "D"], b"Service Parameter error: a service disarms when it is stopped, never with D!")):
+            for mode in ("--verify", "--service"):
+                stdout, code = self.box.run([mode] + line)
+                self.assertEqual(code, 1)
+                self.assertTrue(stdout.startswith(said), stdout)
         self.assertEqual(self.box.calls(), [])
         self.assertEqual(self.box.run(["W0", "T5s"]), (on_the_wire("System will be reset after 5 seconds.\n"), 0))
+        if KERNEL_DRIVER:
+            # Our kernel library, whose device is not there: a service could not arm it.
+            self.fresh(KERNEL_DRIVER)
+            stdout, code = self.box.run(["--verify"] + KEEP, env={"WDT_DEVICE0": "/nonexistent"})
+            self.assertEqual(code, 1)
+            self.assertTrue(stdout.endswith(b"Driver library: says nothing of WDT0, so a service could not arm it\n"
+                                            b"Verify: a service would not start with this command line; nothing was "
+                                            b"touched.\r\n"), stdout)
 
 
 if __name__ == "__main__":

@@ -164,6 +164,37 @@ class Unfriendly(SandboxTest):
         self.assertRegex(said[1], rf"^WDT0: no news from --heartbeat={re.escape(heartbeat)} for [34] seconds: {STOP}$")
         self.assertEqual(len(said), 2, said)
 
+    @unittest.skipUnless(AS_ROOT, "a user of its own, at a memory-lock limit, needs root")
+    def test_a_memory_lock_limit_just_above_the_tools_size_starts_every_check(self):
+        # Locked memory beyond the limit cannot be mapped: at the smallest limit that lets the tool
+        # lock itself, what stays locked still leaves a check's start room for its stack.
+        user = "59999"
+        for folder in (self.box.root, self.box.bin):
+            os.chmod(folder, 0o755)
+        open(self.box.journal_path, "w").close()
+        os.chmod(self.box.journal_path, 0o666)
+
+        def run(limit_kib, grace=""):
+            return self.start(["prlimit", f"--memlock={limit_kib * 1024}", "setpriv", f"--reuid={user}", f"--regid={user}",
+                               "--clear-groups"] + self.box.command(["W0", "T20", "L1", "--check=true"] + ([grace] if grace else [])))
+
+        def locked_kib(limit_kib):
+            process, _ = run(limit_kib)
+            time.sleep(0.4)
+            with open(f"/proc/{process.pid}/status") as status:
+                locked = int(re.search(r"VmLck:\s+(\d+) kB", status.read()).group(1))
+            process.kill()
+            process.wait()
+            return locked
+
+        low, high = 0, locked_kib(8192) + 512  # the smallest limit that lets it lock is above low, at most high
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (low, middle) if locked_kib(middle) > 0 else (middle, high)
+        process, lines = run(high, "--grace=2")
+        time.sleep(4.5)
+        self.assertEqual(said_in_loop(lines), [])
+        self.assertGreaterEqual(self.box.calls().count(("ResetWDT0",)), 4)
 
 if __name__ == "__main__":
     unittest.main()

@@ -146,20 +146,20 @@ TEST(Interpreter, WhatLastsOnlyWhileHeldIsConfirmedOnlyWhenTheLoopHoldsIt) {
 
 TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
     const std::string no_loop = "Service Parameter error: a service needs a loop (L)!\r\n";
+    const std::string no_disable = "Service Parameter error: a service disarms when it is stopped, never with D!\r\n";
     const std::string order = "Time Parameter error: time for loop reset must be smaller then timer time!\r\n";
     // A service says first why its previous run ended (here there was none).
     const std::string first0 = "WDT0: no record of an earlier run.\r\n", first1 = "WDT1: no record of an earlier run.\r\n";
     const Case cases[] = {
         {{"W0", "T5"}, no_loop, 1, {}, {}, true, true},
-        {{"W0", "D", "L2"}, no_loop, 1, {}, {}, true, true},
+        {{"W0", "D", "L2"}, no_disable, 1, {}, {}, true, true},
         {{"W0", "T5", "L5"}, first0 + armed(5) + order + disabled(0), 1, {set(0, 5000), disable(0)}, {}, true, true},
         {{"W1", "T5", "T999", "L2"}, first1 + armed(5) + kTimeError + disabled(1), 1, {set(1, 5000), disable(1)}, {}, true,
          true},
         {{"W0", "T5", "L2", "R"}, first0 + armed(5) + "WDT0 could not be reset!\r\n" + disabled(0), 1,
          {set(0, 5000), reset_entry(0), disable(0)}, {"ResetWDT0"}, true, true},
         {{"W0", "T999", "L2"}, first0 + kTimeError, 1, {}, {}, true, true},
-        {{"W0", "T5", "L2", "D"}, first0 + armed(5) + "WDT0 could not be disabled!\r\n", 1, {set(0, 5000), disable(0)},
-         {"DisableWDT0"}, true, true},
+        {{"W0", "T5", "L2", "D"}, no_disable, 1, {}, {"DisableWDT0"}, true, true},
         // Outside service mode nothing changes: the watchdog stays armed.
         {{"W0", "T5", "L5"}, armed(5) + order, 1, {set(0, 5000)}},
     };
@@ -271,8 +271,9 @@ TEST(Interpreter, NearMissesRefuseTheWholeLine) {
         {{"W0", "T5", "stauts"}, meant("stauts", "--status")},
         {{"\xef\xbc\x8d\xef\xbc\x8d" "service", "W0", "T60", "L10"}, meant("\xef\xbc\x8d\xef\xbc\x8d" "service", "--service")},
         {{"\xe2\x80\x8b" "--drill", "W0"}, meant("\xe2\x80\x8b" "--drill", "--drill")},
-        {{"W0", "T5", "--x"}, "Option error: --x is not one of the options (--service, --status, --drill, --heartbeat=PATH, "
-                              "--check=COMMAND, --grace=SECONDS, --repair=COMMAND), and nothing was done!\r\n"},
+        {{"W0", "T5", "--x"}, "Option error: --x is not one of the options (--service, --status, --json, --drill, "
+                              "--heartbeat=PATH, --check=COMMAND, --grace=SECONDS, --repair=COMMAND, --metrics=DIR, --verify, "
+                              "--help, --version), and nothing was done!\r\n"},
     };
     for (const auto& [arguments, output] : cases) {
         fake::reset();

@@ -52,7 +52,7 @@ SCENARIOS = {
                           "reports a reset by the watchdog.",
                           "guarded-active", "arguments-/usr/sbin/wdtctl --service W0 T5 L2 --heartbeat=/run/app/alive "
                           "--check=test -e /run/app/alive && sleep 1 --grace=6 ",
-                          "check-oom-score-adj-0 keep-alive--1000", "status Watchdog: 0", "status State: active",
+                          "check-oom-score-adj-0 keep-alive--1000", "status Protected: yes", "status Watchdog: 0", "status State: active",
                           "status Timeout: 5 s", "status Nowayout: no", "status Boot status: card reset",
                           "status Keep-alive: running",
                           "status Keep-alive command line: W0 T5 L2 --heartbeat=/run/app/alive --check=test -e "
