@@ -25,10 +25,25 @@ bool guard_options_hold(const CommandLine& line, const Host& host, Refusal& refu
     return problem == nullptr;
 }
 
+// What a service would run as checks and repairs, each a program that it may run.
+bool commands_may_run(const CommandLine& line, const Host& host, Refusal& refusal) {
+    char why[1400];
+    for (int i = 0; i <= line.guards.count; ++i) {
+        const bool repair = i == line.guards.count;
+        const char* command = repair ? line.guards.repair : line.guards.list[i].is_check ? line.guards.list[i].target : nullptr;
+        if (command == nullptr || host.children.may_run(command, why, sizeof why)) continue;
+        refuse(host, refusal, Severity::refusal, "Guard Parameter error: %s is not run: %s!\r\n",
+               repair ? line.guards.repair_shown : line.guards.list[i].shown, why);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool options_hold(const CommandLine& line, const Host& host, Refusal& refusal) {
     if (line.guards.options > 0 && !guard_options_hold(line, host, refusal)) return false;
+    if ((line.service || line.verify) && !commands_may_run(line, host, refusal)) return false;
     if (line.metrics != nullptr && (line.loop == nullptr || line.metrics[0] == '\0')) {
         refuse(host, refusal, Severity::refusal, "Metrics Parameter error: --metrics=DIR needs a folder, and a loop (L)!\r\n");
         return false;

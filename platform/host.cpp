@@ -44,7 +44,7 @@ const Host& system_host() {
         .process = {.id = system::process_id, .start_of = system::process_start, .boot_id = system::boot_id,
                     .hold_memory = system::hold_memory},
         .files = {.look_up = system::look_up_file},
-        .children = {.start = system::start_process, .poll = system::poll_process, .end = system::end_process,
+        .children = {.start = system::start_process, .may_run = system::may_run, .poll = system::poll_process, .end = system::end_process,
                      .end_strays = system::end_strays},
         .records = {.read = system::read_record, .write = system::write_record, .written = system::records_written,
                     .lock = system::lock_record, .unlock = system::unlock_record,

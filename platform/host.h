@@ -142,6 +142,11 @@ struct Host {
         // output discarded and the default out-of-memory score, and never waits for it. Answers an
         // id above 0; 0 when it could not be started.
         int64_t (*start)(const char* command, ChildRole role);
+        // Whether a service may run the command: on Windows, whose services run it as SYSTEM (and
+        // where start runs no other for a service or a run with the administrators' rights), only a
+        // program that nobody but the administrators may change; false with why. A program that is
+        // not found is left to start (and be said not found).
+        bool (*may_run)(const char* command, char* why, size_t size);
         ProcessState (*poll)(int64_t id);
         // Ends the process and what it started in its group (its job), and forgets it; never waits
         // for them.

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "platform/access_windows.h"
 #include "platform/system.h"
 #include "platform/win32.h"
 
@@ -121,6 +122,16 @@ bool hand_down_only(HandedDown& handed, HANDLE device) {
 
 }  // namespace
 
+// A service runs its checks and repairs as SYSTEM, and a run with the administrators' rights with
+// those: the program must be one that nobody else may change (its file, its folder and every folder
+// above). What it does with its arguments (a script that cmd runs) is for the administrators to keep
+// in such folders too.
+bool may_run(const char* command, char* why, size_t size) {
+    static wchar_t line[kPathSize], program[kPathSize];
+    if (!to_wide(command, line, kPathSize) || !find_program(line, program, kPathSize)) return true;
+    return only_administrators_may_change_path(program, false, why, size);
+}
+
 // The child starts suspended and runs only once it is in its job, so nothing it starts escapes
 // but what a repair starts outside its job on purpose.
 int64_t start_process(const char* command, wdt::ChildRole role) {
@@ -129,6 +140,8 @@ int64_t start_process(const char* command, wdt::ChildRole role) {
     const HANDLE device = null_device();
     if (slot == kMaxChildren || device == INVALID_HANDLE_VALUE) return 0;
     static wchar_t line[kPathSize], program[kPathSize];  // CreateProcessW may write into the line
+    char why[1400];
+    if ((control.service || elevated()) && !may_run(command, why, sizeof why)) return 0;  // a later PATH finds no other
     if (!to_wide(command, line, kPathSize) || !find_program(line, program, kPathSize)) return 0;
     join_tool_job();
     HANDLE job = job_that_ends_all_at_close(role == wdt::ChildRole::repair);

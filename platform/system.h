@@ -36,6 +36,7 @@ void hold_memory();
 // The guards' side: heartbeat files (heartbeats_*.cpp) and child processes (processes_*.cpp).
 void look_up_file(int slot, const char* path, wdt::Lookup& lookup);
 int64_t start_process(const char* command, wdt::ChildRole role);
+bool may_run(const char* command, char* why, size_t size);
 wdt::ProcessState poll_process(int64_t id);
 void end_process(int64_t id);
 bool end_strays(bool all);

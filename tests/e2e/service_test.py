@@ -326,6 +326,18 @@ class WindowsService(SandboxTest):
         said = [text for kind, text in self.events(since) if kind == "err"]
         self.assertTrue(any("does not run what others than the administrators may change" in text and
                             "lets S-1-1-0 write it" in text for text in said), said)
+        # Nor a check whose program is in such a folder: the service refuses to start, before it arms.
+        self.setUp()
+        open_folder = os.path.join(self.box.root, "open")
+        os.mkdir(open_folder)
+        os.chmod(open_folder, 0o777)
+        shutil.copy(os.environ["WDT_GUARD_CHILD"], open_folder)
+        check = "Z:" + os.path.join(open_folder, os.path.basename(os.environ["WDT_GUARD_CHILD"])).replace("/", "\\")
+        name = self.service(f'W0 T5 L1 "--check={check} beat x"')
+        self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 60))
+        self.assertEqual((self.query(name), self.journal()), (("STOPPED", 1), []))
+        self.assertIn(in_the_log(f"Guard Parameter error: --check={check} beat x is not run: {check} lets S-1-1-0 write it!\r\n"),
+                      self.log())
 
     def test_the_record_folder_is_the_administrators_and_a_junction_is_not_used(self):
         # Made by the service, with an access list that lets no user write it (read back as Wine keeps it).

@@ -151,6 +151,13 @@ int64_t start_process(const char* command, wdt::ChildRole role) {
     return static_cast<int64_t>(the_world.processes.size());
 }
 
+bool may_run(const char* command, char* why, size_t size) {
+    const auto found = the_world.unsafe.find(command);
+    if (found == the_world.unsafe.end()) return true;
+    std::snprintf(why, size, "%s", found->second.c_str());
+    return false;
+}
+
 wdt::ProcessState poll_process(int64_t id) {
     const Process& process = the_world.processes.at(static_cast<size_t>(id - 1));
     const Command& command = the_world.commands[process.command];
@@ -275,7 +282,7 @@ const wdt::Host the_host{
               .wall_clock_s = wall_clock_s, .booted_at_s = booted_at_s},
     .process = {.id = process_id, .start_of = process_start, .boot_id = boot_id, .hold_memory = hold_memory},
     .files = {.look_up = look_up_file},
-    .children = {.start = start_process, .poll = poll_process, .end = end_process, .end_strays = end_strays},
+    .children = {.start = start_process, .may_run = may_run, .poll = poll_process, .end = end_process, .end_strays = end_strays},
     .records = {.read = read_record, .write = write_record, .written = records_written, .lock = lock_record,
                 .unlock = unlock_record, .keeper = read_keeper, .folder = records_folder, .write_metrics = write_metrics,
                 .metrics_written = metrics_written, .metrics_folder = metrics_folder},

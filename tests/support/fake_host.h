@@ -66,6 +66,7 @@ struct World {
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> unreadable;
     std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> missing;  // spans when the file is gone
     std::map<std::string, Command> commands;  // unknown commands cannot be started
+    std::map<std::string, std::string> unsafe;  // commands a service may not run, and why
     std::map<unsigned, std::string> records;  // a service's record of each watchdog
     std::map<unsigned, std::string> refused_records;  // what is there instead of a record, and is not taken
     bool records_writable = true;

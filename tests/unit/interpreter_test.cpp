@@ -166,6 +166,19 @@ TEST(Interpreter, AServiceNeverEndsArmedBecauseOfItsCommandLine) {
     for (const Case& c : cases) expect_run(c);
 }
 
+// A service runs no check or repair whose program others than the administrators may change: it
+// refuses to start, before it arms.
+TEST(Interpreter, AServiceRefusesACommandItMayNotRun) {
+    for (const char* guard : {"--check=open.exe", "--repair=open.exe"}) {
+        fake::reset();
+        fake::world().unsafe["open.exe"] = "C:\\open\\open.exe lets S-1-1-0 write it";
+        EXPECT_EQ(fake::run({"W0", "T60", "L10", "--heartbeat=/a", guard}, true), 1);
+        EXPECT_EQ(fake::world().output, std::string("Guard Parameter error: ") + guard +
+                                            " is not run: C:\\open\\open.exe lets S-1-1-0 write it!\r\n");
+        EXPECT_TRUE(fake::world().calls.empty());
+    }
+}
+
 TEST(Interpreter, UsageWhenFewerThanTwoUserArguments) {
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{}, {"W0"}, {"W0 T5"}, {"--status"}, {"--drill"}}) {
