@@ -3,7 +3,8 @@
 (wdtctl W0 T5 L1) with its memory locked; the same in a process that is refused the lock; a plain
 C loop doing the same work (bench/plain_loop.c, built here: it loads WDT.dll, arms, locks its
 memory as it is touched, and refreshes on a monotonic schedule); and the tool guarding two
-heartbeat files (touched twice a second) and a check that exits at once. It prints how closely the
+heartbeat files (touched twice a second) and a check that exits at once, and keeping its metrics
+for Prometheus (written at least once a minute, and here once). It prints how closely the
 tool's refreshes keep to the 1 s period, the drift, and for each process its CPU time per refresh
 over the same steady-state window (from 1.5 s after the loop's start to the end: the start, which
 loads and links more in the tool than in the plain loop, is not counted) and its resident memory,
@@ -80,6 +81,7 @@ def main():
         "plain C loop": [plain, library, "5", "1"],
         "tool, 2 heartbeats, a check": [tool, "W0", "T5", "L1"] + [f"--heartbeat={h}" for h in hearts]
                                        + ["--check=true", "--grace=3600"],
+        "tool, metrics": [tool, "W0", "T5", "L1", f"--metrics={folder}"],
     }
     running = threading.Event()
     toucher = threading.Thread(target=touch_while, args=(hearts, running))
@@ -88,8 +90,12 @@ def main():
     try:
         for name, command in runs.items():
             journal = os.path.join(folder, f"journal-{len(processes)}.txt")
+            # Each keeps watchdog 0 of its own: a lock of its own, beside the others.
+            own = os.path.join(folder, f"run-{len(processes)}")
+            os.mkdir(own, 0o700)
             processes[name] = (subprocess.Popen(["setarch", "-R"] + command, stdout=subprocess.PIPE,
-                                                env=dict(os.environ, WDT_SIM_JOURNAL=journal)), journal)
+                                                env=dict(os.environ, WDT_SIM_JOURNAL=journal, WDTCTL_RUNTIME_DIRECTORY=own,
+                                                         STATE_DIRECTORY=own)), journal)
         for process, _ in processes.values():
             while not process.stdout.readline().startswith(b"Entering endless loop"):
                 pass

@@ -86,16 +86,20 @@ bool make_check_environment() {
     return true;
 }
 
-// Whether the process's environment, as it was given to it, holds this tool's mark.
-bool carries_mark(pid_t pid) {
+// Whether the process's environment, as it was given to it, holds this tool's mark; unknown while
+// it cannot be read (a process in the middle of its exec shows none for a moment).
+enum class Mark { no, yes, unknown };
+Mark carries_mark(pid_t pid) {
     char path[40], block[1024];
     std::snprintf(path, sizeof path, "/proc/%ld/environ", static_cast<long>(pid));
     const int file = open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return false;
+    if (file < 0) return Mark::unknown;
+    bool read_any = false;
     const size_t length = std::strlen(mark) + 1;  // with the NUL that ends each entry
     size_t matched = 0;
     bool matching = true, found = false;
     for (ssize_t got = read(file, block, sizeof block); got > 0 && !found; got = read(file, block, sizeof block)) {
+        read_any = true;
         for (ssize_t i = 0; i < got && !found; ++i) {
             matching = matching && block[i] == mark[matched];
             found = matching && ++matched == length;
@@ -106,7 +110,7 @@ bool carries_mark(pid_t pid) {
         }
     }
     close(file);
-    return found;
+    return found ? Mark::yes : read_any ? Mark::no : Mark::unknown;
 }
 
 // Set up once, before the first child: what the tool started never outlives it by a signal; a
@@ -210,8 +214,9 @@ bool end_stray(pid_t pid) {
         return false;
     }
     if (is_foreign(pid)) return false;
-    if (!carries_mark(pid)) {
-        note_foreign(pid, true);
+    const Mark marked = carries_mark(pid);
+    if (marked != Mark::yes) {
+        if (marked == Mark::no) note_foreign(pid, true);  // one that cannot be read yet is looked at again
         return false;
     }
     if (getpgid(pid) == pid) kill(-pid, SIGKILL);

@@ -336,7 +336,8 @@ class WindowsService(SandboxTest):
         name = self.service(f'W0 T5 L1 "--check={check} beat x"')
         self.assertTrue(wait_for(lambda: self.query(name)[0] == "STOPPED", 60))
         self.assertEqual((self.query(name), self.journal()), (("STOPPED", 1), []))
-        self.assertIn(in_the_log(f"Guard Parameter error: --check={check} beat x is not run: {check} lets S-1-1-0 write it!\r\n"),
+        folder = "Z:" + open_folder.replace("/", "\\")
+        self.assertIn(in_the_log(f"Guard Parameter error: --check={check} beat x is not run: {folder} lets S-1-1-0 write it!\r\n"),
                       self.log())
 
     def test_the_record_folder_is_the_administrators_and_a_junction_is_not_used(self):

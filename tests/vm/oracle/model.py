@@ -183,14 +183,17 @@ def apply(kind, w, step):
 
 def status_problems(kind, w, step, where):
     """A status (Q) changes nothing, which the replay of the rest checks, and what it says of the
-    watchdog agrees with the model."""
+    watchdog and of the keep-alive agrees with the model."""
     expected = [f"Watchdog: {kind.number}\n"]
     if kind.legacy or kind.stateless:
         expected.append("State: unknown\n")
     elif not kind.no_sysfs:
         expected += ["State: active\n" if w.active else "State: inactive\n", f"Timeout: {w.timeout} s\n"]
     problems = [f"{where}: the status lacks {line!r}: {step.out!r}" for line in expected if line not in step.out]
-    if not kind.no_sysfs and (step.exit != 0 or step.err):
+    # Steps run one after another: no keep-alive runs beside a status, which says so first (exit 3).
+    if not step.out.startswith("Protected: no (no keep-alive runs"):
+        problems.append(f"{where}: the status does not say first that no keep-alive runs: {step.out!r}")
+    if not kind.no_sysfs and (step.exit != 3 or step.err):
         problems.append(f"{where}: the status exited {step.exit}, with {step.err!r} on standard error")
     return problems
 

@@ -113,7 +113,7 @@ case "$scenario" in
         for _ in 1 2 3 4 5; do
             reasons=$(journalctl -q -o cat _SYSTEMD_UNIT=wdtctl.service _TRANSPORT=stdout | tr -d '\r' |
                 grep -c -e '^WDT0: the previous run ended with a deliberate stop at ' \
-                        -e '^WDT0: the previous start (pid [0-9]*, at [^)]*) was refused: Time Parameter error: time for loop reset must be smaller then timer time!\.$')
+                        -e '^WDT0: the previous start (pid [0-9]*, at [^)]*) was refused: Time Parameter error: time for loop reset must be smaller then timer time!$')
             [ "$reasons" = 2 ] && break
             sleep 0.5
         done
