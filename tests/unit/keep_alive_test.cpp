@@ -225,6 +225,16 @@ TEST(KeepAliveMetrics, AreHandedOverWithEveryChangeAndEachMinute) {
     EXPECT_EQ(fake::world().output, announcement(5, 2) + "WDT0: the metrics cannot be written (/m may be written by others "
                                                          "than root): the keep-alive goes on without them.\r\n");
     EXPECT_EQ(fake::world().calls.size(), 3u);
+
+    // A keep-alive whose refreshes all fail shows the arm as its last refresh, which then stops
+    // moving: an alert on its age fires.
+    fake::reset();
+    fake::world().failing_entries = {"ResetWDT0"};
+    fake::world().rounds = 3;
+    fake::run({"W0", "L2", "--metrics=/m"});
+    EXPECT_NE(fake::world().metrics[0].find("wdtctl_last_refresh_timestamp_seconds{watchdog=\"0\"} 1796000000\n"),
+              std::string::npos) << fake::world().metrics[0];
+    EXPECT_NE(fake::world().metrics[0].find("wdtctl_refreshes_total{watchdog=\"0\"} 0\n"), std::string::npos);
 }
 
 }  // namespace
