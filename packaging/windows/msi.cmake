@@ -33,7 +33,7 @@ set(WDT_MSI_FIXES
   -q "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
   -q "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{${WDT_MSI_UPGRADE_CODE}}', '${PROJECT_VERSION}', 513, 'WIX_UPGRADE_DETECTED')"
   -q "UPDATE `Component` SET `Condition` = 'Installed OR ADDLOCAL >< \"SimulatedDriver\"' WHERE `Component` = 'SimulatedDriver'"
-  -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR$<SEMICOLON>PRIVILEGES' WHERE `Property` = 'SecureCustomProperties'")
+  -q "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED$<SEMICOLON>WIX_UPGRADE_DETECTED$<SEMICOLON>WATCHDOG$<SEMICOLON>TIMEOUT$<SEMICOLON>PERIOD$<SEMICOLON>HEARTBEAT$<SEMICOLON>CHECK$<SEMICOLON>GRACE$<SEMICOLON>REPAIR$<SEMICOLON>PRIVILEGES$<SEMICOLON>METRICS_DIR' WHERE `Property` = 'SecureCustomProperties'")
 # The installed programs without their debugging information, as in the ZIP; wixl takes the files
 # by paths relative to the folder it runs in.
 set(WDT_MSI_TOOL msi/wdtctl.exe)

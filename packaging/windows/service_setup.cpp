@@ -254,7 +254,7 @@ extern "C" __declspec(dllexport) UINT __stdcall TakeSettingsFromAdministrators(M
         return ERROR_SUCCESS;
     }
     const wchar_t* const settings[] = {L"WATCHDOG", L"TIMEOUT", L"PERIOD", L"HEARTBEAT", L"CHECK", L"GRACE", L"REPAIR",
-                                       L"PRIVILEGES"};
+                                       L"PRIVILEGES", L"METRICS_DIR"};
     wchar_t dropped[256] = L"";
     for (const wchar_t* setting : settings) {
         wchar_t value[8];

@@ -119,9 +119,10 @@ class Installer(unittest.TestCase):
 
     def test_a_repair_and_an_upgrade_keep_the_settings_and_a_rollback_stops_the_service(self):
         self.assertEqual(self.msiexec("/i", self.msi, "WATCHDOG=1", "TIMEOUT=120", "PERIOD=20",
-                                      r"HEARTBEAT=C:\Program Data\app.alive", "CHECK=cmd /c exit 0", "GRACE=90"), 0)
+                                      r"HEARTBEAT=C:\Program Data\app.alive", "CHECK=cmd /c exit 0", "GRACE=90",
+                                      r"METRICS_DIR=C:\metrics"), 0)
         remembered = (f'"{PROGRAM}" --service W1 T120 L20 "--heartbeat=C:\\Program Data\\app.alive" '
-                      '"--check=cmd /c exit 0" "--grace=90"')
+                      '"--check=cmd /c exit 0" "--grace=90" "--metrics=C:\\metrics"')
         self.assertEqual(self.service(), ("STOPPED", remembered))
         # A repair from the package, as "msiexec /fa" makes it (Wine's /fa takes only a product code).
         self.assertEqual(self.msiexec("/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=vamus"), 0)
@@ -248,7 +249,8 @@ class Installer(unittest.TestCase):
         upgrade = [row for row in self.table("Upgrade") if row[-1] == "WIX_UPGRADE_DETECTED"]
         self.assertEqual([(row[2], int(row[4]) & 0x200) for row in upgrade], [("1.0.0", 0x200)])  # the same version too
         secure = dict(self.table("Property"))["SecureCustomProperties"].split(";")
-        self.assertLessEqual({"WATCHDOG", "TIMEOUT", "PERIOD", "HEARTBEAT", "CHECK", "GRACE", "REPAIR", "PRIVILEGES"}, set(secure))
+        self.assertLessEqual({"WATCHDOG", "TIMEOUT", "PERIOD", "HEARTBEAT", "CHECK", "GRACE", "REPAIR", "PRIVILEGES",
+                              "METRICS_DIR"}, set(secure))
         # Given settings are dropped before they are read, unless an administrator gave them.
         self.assertLess(int(sequence["TakeSettingsFromAdministrators"][2]), int(sequence["KeepGivenWatchdog"][2]))
         self.assertLess(int(sequence["CostFinalize"][2]), int(sequence["CheckInstallFolder"][2]))
@@ -258,7 +260,7 @@ class Installer(unittest.TestCase):
             with self.subTest(msi=os.path.basename(msi)):
                 locators = self.table("RegLocator", msi)
                 self.assertEqual({row[2] for row in locators}, {"Software\\wdtctl"})
-                self.assertEqual([int(row[4]) & 0x10 for row in locators], [0] * 8)
+                self.assertEqual([int(row[4]) & 0x10 for row in locators], [0] * 9)
                 components = {row[0]: int(row[3]) for row in self.table("Component", msi)}
                 self.assertEqual(components["Settings"] & 0x100, 0)
 
