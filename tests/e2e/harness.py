@@ -12,7 +12,8 @@ Configured by the environment (the test runner sets it):
 Under Wine every process runs elevated, as the one account that owns every file: the tool is run as
 a console runs by default on Windows, without elevation (tests/support/unelevated.cpp), unless a
 test asks for an elevated run. Sandboxes lie in the build folder there, not in /tmp, which everyone
-may change: a service and an elevated run take nothing from under such a folder.
+may change: a service and an elevated run take nothing from under such a folder. Where the build
+folder itself lies under one (a clone in /tmp), they lie in the user's cache instead.
 """
 import os
 import shlex
@@ -30,7 +31,22 @@ KERNEL_DRIVER = os.environ.get("WDT_KERNEL_DRIVER")
 BITS = int(os.environ.get("WDT_BITS") or 64)
 EXE_NAME = os.path.basename(EXE)
 UNELEVATED = ["Z:" + os.path.join(BUILD_DIR, "test_helpers", "unelevated.exe").replace("/", "\\")] if WINDOWS and PREFIX else []
-SANDBOXES = os.path.join(BUILD_DIR, "sandboxes") if WINDOWS else None
+
+
+def under_a_shared_folder(path):
+    """Whether the path, or a folder above it, is one that others than its owner may write."""
+    path = os.path.abspath(path)
+    while True:
+        if os.path.exists(path) and os.stat(path).st_mode & 0o022:
+            return True
+        parent = os.path.dirname(path)
+        if parent == path:
+            return False
+        path = parent
+
+
+SANDBOXES = (os.path.join(os.path.expanduser("~"), ".cache", "wdtctl-sandboxes") if under_a_shared_folder(BUILD_DIR)
+             else os.path.join(BUILD_DIR, "sandboxes")) if WINDOWS else None
 
 
 def test_driver(variant):

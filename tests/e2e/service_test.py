@@ -225,7 +225,9 @@ class WindowsService(SandboxTest):
         # With a check that hangs, and leaves a process of its own that beats into a file: the stop
         # ends both.
         beats = os.path.join(self.box.root, "beats")
-        child = "Z:" + os.environ["WDT_GUARD_CHILD"].replace("/", "\\")
+        # The check's program lies beside the tool, where only the administrators may change it.
+        shutil.copy(os.environ["WDT_GUARD_CHILD"], self.box.bin)
+        child = "Z:" + os.path.join(self.box.bin, os.path.basename(os.environ["WDT_GUARD_CHILD"])).replace("/", "\\")
         name = self.service(f'W0 T5 L1 "--check={child} hang Z:{beats.replace("/", chr(92))}"')
         self.assertTrue(wait_for(lambda: len(self.journal()) >= 4, 180), self.journal())
         self.assertEqual(self.query(name), ("RUNNING", 0))
