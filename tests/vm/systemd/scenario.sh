@@ -29,9 +29,10 @@ refreshes_during() {
 }
 
 # A busy loop on every processor at SCHED_FIFO 50 for 30 s; says the policy (1) and priority of
-# its processes, as the kernel shows them.
+# its processes, as the kernel shows them. Ended for certain after 40 s by a timeout that runs above
+# them (FIFO 60): the busy loops leave the script itself little time to end them.
 real_time_load() {
-    stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 30s --quiet &
+    chrt -f 60 timeout -s KILL 40 stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 30s --quiet &
     load=$!
     sleep 3
     for comm in $(grep -l '^stress-ng-cpu' /proc/[0-9]*/comm); do
