@@ -150,6 +150,7 @@ Drill& add_drill(Drills& drills) {
     }
     Drill& drill = drills.list[drills.count++];
     drill = Drill{};
+    drill.alive = drill.low = drill.high = kNoMark;
     return drill;
 }
 

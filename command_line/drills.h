@@ -18,6 +18,9 @@ const char* word_of(DrillResult result);
 
 inline constexpr int kDrillsKept = 10;
 
+// Every member is zero by default, so that the lists lie in zero-filled memory, which a process
+// takes only where it writes; add_drill() starts a new drill with -1 where the comments say so.
+inline constexpr int32_t kNoMark = -1;
 struct Drill {
     int64_t armed_s = 0;        // when it armed, on the wall clock (only to say when)
     int64_t armed_ms = 0;       // the same on the monotonic clock, which every process of its boot shares
@@ -33,11 +36,11 @@ struct Drill {
     char driver[160] = "";      // the driver's identity, as the library tells it
     char library[320] = "";     // the library's path
     char sha256[65] = "";       // the library's digest
-    int32_t alive = -1;         // the last mark: seconds since the arm; -1 before the first
+    int32_t alive = 0;          // the last mark: seconds since the arm; -1 before the first
     int32_t lag = 0;            // how many seconds its marks ran late at most
     DrillResult result = DrillResult::under_way;
-    int32_t low = -1;           // a restart's window, in seconds after the arm; -1 without one
-    int32_t high = -1;
+    int32_t low = 0;            // a restart's window, in seconds after the arm; -1 without one
+    int32_t high = 0;
     char text[400] = "";        // the result as said, beginning with its word
 };
 

@@ -18,13 +18,13 @@ namespace {
 enum class Keep : uint8_t { none, running, silent, stopped, ended, refused, unknown };
 constexpr const char* kKeepWords[] = {"none", "running", "silent", "stopped", "ended", "refused", "unknown"};
 
-enum class Protection : uint8_t { yes, no, unknown };
-constexpr const char* kProtectionWords[] = {"yes", "no", "unknown"};
+enum class Protection : uint8_t { unknown, yes, no };
+constexpr const char* kProtectionWords[] = {"unknown", "yes", "no"};
 
 // Everything a status says, gathered before any of it is said.
 struct Facts {
     unsigned n = 0;
-    LoadStatus loaded = LoadStatus::no_library;
+    LoadStatus loaded{};  // told by gather() before it is read (zero by default, like every member)
     char library[1024] = "";
     bool described = false;
     char description[4096] = "";
