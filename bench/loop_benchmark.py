@@ -16,6 +16,7 @@ of those the kernel maps around each touched one depends on where the library ha
   bench/loop_benchmark.py [seconds] [path to wdtctl]     (defaults: 300, build/linux/wdtctl)
 """
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -130,9 +131,7 @@ def main():
         resident, locked = ended[name]
         print(f"{name:<30} {1e6 * cpu[name] / counted[name]:>6.1f} us {started[name]:>5} KiB {resident:>5} KiB "
               f"{locked:>5} KiB {resident / plain_kib:>8.3f}")
-    for path in os.listdir(folder):
-        os.unlink(os.path.join(folder, path))
-    os.rmdir(folder)
+    shutil.rmtree(folder)
 
 
 if __name__ == "__main__":
