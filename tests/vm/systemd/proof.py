@@ -27,8 +27,8 @@ ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 SCENARIOS = {
     "main": ("boots with the unit enabled; systemctl stop disarms; a start refused after arming (T5 L5) "
              "disarms again, its refusal is the journal's one warning or worse, and the next start names it; a suspend "
-             "that freezes every task for 8 s: disarmed before, armed after, no firing; 20 s of every CPU busy, memory "
-             "pressure and disk writes, then 30 s of a SCHED_FIFO busy loop on every CPU: no firing; then SIGKILL: not "
+             "that freezes every task for 8 s: disarmed before, armed after, no firing; 12 s of every CPU busy, memory "
+             "pressure and disk writes, then 16 s of a SCHED_FIFO busy loop on every CPU: no firing; then SIGKILL: not "
              "restarted, the 6300ESB fires within the timeout + 1 s", "killed", ("fires", 2.5, 6.0),
              STARTED + ["stopped state-inactive", "journal-WDT0 has already been disabled!", "record-State: stopped",
                         "refused-service-failed state-inactive",
@@ -40,7 +40,7 @@ SCENARIOS = {
     "reboot": ("five boots of one disk, each start naming how the run before it ended: systemctl reboot shuts down "
                "cleanly (services slow to stop before and after the keep-alive), named a deliberate stop; a SIGKILL, "
                "which the 6300ESB answers with a reset, named a reset by the watchdog (the driver's boot status); a "
-               "guarded application (grace 6 s; its check at the default out-of-memory score), healthy through 20 s of "
+               "guarded application (grace 6 s; its check at the default out-of-memory score), healthy through 12 s of "
                "every CPU busy, memory pressure and disk writes, then hung: refreshes stop once a look-up a grace after "
                "the last news finds none, the 6300ESB resets the machine a timeout after the last refresh, and the guard "
                "is named; a drill (T5) from the console: the 6300ESB resets the machine, the drill's marks place "

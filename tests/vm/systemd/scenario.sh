@@ -28,11 +28,11 @@ refreshes_during() {
          END { printf "refreshes-%d shortest-%.3f longest-%.3f\n", n, best, worst }' $tracing/trace
 }
 
-# A busy loop on every processor at SCHED_FIFO 50 for 30 s; says the policy (1) and priority of
-# its processes, as the kernel shows them. Ended for certain after 40 s by a timeout that runs above
+# A busy loop on every processor at SCHED_FIFO 50 for 16 s; says the policy (1) and priority of
+# its processes, as the kernel shows them. Ended for certain after 26 s by a timeout that runs above
 # them (FIFO 60): the busy loops leave the script itself little time to end them.
 real_time_load() {
-    chrt -f 60 timeout -s KILL 40 stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 30s --quiet &
+    chrt -f 60 timeout -s KILL 26 stress-ng --cpu 0 --sched fifo --sched-prio 50 --timeout 16s --quiet &
     load=$!
     sleep 3
     for comm in $(grep -l '^stress-ng-cpu' /proc/[0-9]*/comm); do
@@ -66,7 +66,7 @@ guarded() {
     mark "status-held-by-service-$([ "$(wdtctl --status W0 | sed -n 's/^Held by: pid \([0-9]*\) .*/\1/p')" = \
         "$(systemctl show -P MainPID wdtctl.service)" ] && echo yes)"
     cd /var/tmp
-    refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 20s --quiet |
+    refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 12s --quiet |
         while read -r line; do mark "load $line"; done
     mark "loaded-service-$(systemctl is-active wdtctl.service)"
     touch /run/app/hang
@@ -138,7 +138,7 @@ case "$scenario" in
         # Every processor busy, memory short and the disk written, then a real-time busy loop on
         # every processor (SCHED_FIFO 50, below the kernel's own watchdog thread).
         cd /var/tmp
-        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 20s --quiet |
+        refreshes_during stress-ng --cpu 0 --vm 2 --vm-bytes 90% --hdd 1 --hdd-bytes 128M --timeout 12s --quiet |
             while read -r line; do mark "load $line"; done
         refreshes_during real_time_load | while read -r line; do mark "real-time $line"; done
         mark "loaded-service-$(systemctl is-active wdtctl.service)"
