@@ -75,19 +75,23 @@ static int open_mode(int flags, va_list* rest) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(*rest, int) : 0;
 }
 
+// Every open of a path goes through here: a hidden path is not there, and the boot id is ours.
+static int open_in(int folder, const char* path, int flags, int mode) {
+    if (hidden(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int boot = boot_id(path);
+    if (boot >= 0) return boot;
+    return (int)syscall(SYS_openat, folder, path, flags, mode);
+}
 #define OPEN_AT(name)                                                                              \
     int name(int folder, const char* path, int flags, ...) {                                       \
         va_list rest;                                                                              \
         va_start(rest, flags);                                                                     \
         const int mode = open_mode(flags, &rest);                                                  \
         va_end(rest);                                                                              \
-        if (hidden(path)) {                                                                        \
-            errno = ENOENT;                                                                        \
-            return -1;                                                                             \
-        }                                                                                          \
-        const int boot = boot_id(path);                                                            \
-        if (boot >= 0) return boot;                                                                \
-        return (int)syscall(SYS_openat, folder, path, flags, mode);                                \
+        return open_in(folder, path, flags, mode);                                                 \
     }
 #define OPEN(name)                                                                                 \
     int name(const char* path, int flags, ...) {                                                   \
@@ -95,13 +99,7 @@ static int open_mode(int flags, va_list* rest) {
         va_start(rest, flags);                                                                     \
         const int mode = open_mode(flags, &rest);                                                  \
         va_end(rest);                                                                              \
-        if (hidden(path)) {                                                                        \
-            errno = ENOENT;                                                                        \
-            return -1;                                                                             \
-        }                                                                                          \
-        const int boot = boot_id(path);                                                            \
-        if (boot >= 0) return boot;                                                                \
-        return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);                              \
+        return open_in(AT_FDCWD, path, flags, mode);                                               \
     }
 OPEN(open)
 OPEN(open64)
