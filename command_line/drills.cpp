@@ -1,5 +1,6 @@
 #include "command_line/drills.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,9 +46,15 @@ bool value_of(const char* line, const char* key, char* value, size_t size) {
     return false;
 }
 
+// A whole number, or `otherwise` where the field is missing or is not one (an edited "alive=abc"
+// is no mark at 0 s).
 int64_t number_of(const char* line, const char* key, int64_t otherwise) {
     char value[32];
-    return value_of(line, key, value, sizeof value) ? std::strtoll(value, nullptr, 10) : otherwise;
+    if (!value_of(line, key, value, sizeof value)) return otherwise;
+    char* end = nullptr;
+    errno = 0;
+    const int64_t number = std::strtoll(value, &end, 10);
+    return end != value && *end == '\0' && errno == 0 ? number : otherwise;
 }
 
 // A number of a record that may have been edited: within its range, or `otherwise`.
@@ -228,10 +235,16 @@ bool settle_drill(Drill& drill, const Host& host, const char* description) {
         drill.result = DrillResult::failed;
         put(drill.text, sizeof drill.text, "failed: the machine still ran %d s after a T%d arm (the drill then ended "
             "without its result)", static_cast<int>(drill.alive), static_cast<int>(timeout));
+    } else if (drill.alive < 0) {
+        // Refused before the arm while its record was slow to write, or ended between the arm and
+        // its first mark: nothing tells which, and no restart followed.
+        drill.result = DrillResult::unknown;
+        put(drill.text, sizeof drill.text, "unknown: the drill ended before its record held a mark that it armed the "
+            "watchdog (T%d), and the machine did not restart", static_cast<int>(timeout));
     } else {
         drill.result = DrillResult::unknown;
         put(drill.text, sizeof drill.text, "unknown: the drill ended without its result %d s after a T%d arm, and the "
-            "machine did not restart", static_cast<int>(drill.alive < 0 ? 0 : drill.alive), static_cast<int>(timeout));
+            "machine did not restart", static_cast<int>(drill.alive), static_cast<int>(timeout));
     }
     return true;
 }

@@ -249,7 +249,7 @@ namespace {
 
 // What the marks alone cannot prove is not passed off as proven: a restart in time that the driver
 // says was not the watchdog's; a mark that an edit put out of range; and, in the drill's own boot,
-// a watchdog that may still fire.
+// a watchdog that may still fire; a drill that left no mark of its arm.
 TEST(DrillVerdict, IsNeverClaimedBeyondTheEvidence) {
     const auto settled = [](const std::string& line, const std::string& boot, const std::string& description, int64_t now_ms) {
         fake::reset();
@@ -266,9 +266,16 @@ TEST(DrillVerdict, IsNeverClaimedBeyondTheEvidence) {
     EXPECT_EQ(settled(drill + "alive=5\tlag=0", "boot-1", "Boot status: none\n", 1000),
               "2026-11-30 00:53:20 UTC, T5: unknown: the machine restarted 5 to 6 s after a T5 arm, in time, but not by the "
               "watchdog as the driver tells it; the driver reports no reset by the watchdog");
-    EXPECT_EQ(settled(drill + "alive=2147483647\tlag=5", "boot-1", "", 1000),
-              "2026-11-30 00:53:20 UTC, T5: unknown: the record holds no mark that this T5 drill armed the watchdog, so it "
-              "tells nothing of a reset");
+    for (const char* mark : {"alive=2147483647\tlag=5", "alive=abc\tlag=0"}) {
+        EXPECT_EQ(settled(drill + mark, "boot-1", "", 1000),
+                  "2026-11-30 00:53:20 UTC, T5: unknown: the record holds no mark that this T5 drill armed the watchdog, so "
+                  "it tells nothing of a reset");
+    }
+    // Refused before the arm, its "not done" never written: no arm is claimed.
+    EXPECT_EQ(settled("Drill: armed=1796000000\tarmed_ms=0\tboot=boot-0\tpid=77\tasked=5\tresult=under way\talive=-1",
+                      "boot-0", "", 9000),
+              "2026-11-30 00:53:20 UTC, T5: unknown: the drill ended before its record held a mark that it armed the "
+              "watchdog (T5), and the machine did not restart");
     EXPECT_EQ(settled(drill + "alive=2\tlag=0", "boot-0", "", 5000), "2026-11-30 00:53:20 UTC, T5: under way");
     EXPECT_EQ(settled(drill + "alive=2\tlag=0", "boot-0", "", 9000),
               "2026-11-30 00:53:20 UTC, T5: unknown: the drill ended without its result 2 s after a T5 arm, and the machine "
