@@ -151,7 +151,7 @@ void describe_driver(const CommandLine& line, const Host& host, const WatchdogDr
         !field(description, "Driver", metrics.driver, sizeof metrics.driver)) {
         put(metrics.driver, sizeof metrics.driver, "unknown");
     }
-    if (line.service && std::strstr(metrics.driver, "drives no hardware") != nullptr) {
+    if (line.service && drives_no_hardware(metrics.driver)) {
         say(host, Severity::warning, "WDT%u: the driver library is the simulated one: it drives no hardware, and this machine "
             "is not guarded!\r\n", n);
     }

@@ -40,8 +40,7 @@ struct Facts {
 
 bool simulated(const Facts& facts) {
     char driver[200] = "";
-    return facts.described && field(facts.description, "Driver", driver, sizeof driver) &&
-           std::strstr(driver, "drives no hardware") != nullptr;
+    return facts.described && field(facts.description, "Driver", driver, sizeof driver) && drives_no_hardware(driver);
 }
 
 // The keep-alive, from the record and from the watchdog's lock (a console's loop keeps no record).

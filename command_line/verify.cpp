@@ -1,7 +1,5 @@
 #include "command_line/verify.h"
 
-#include <cstring>
-
 #include "command_line/interpreter.h"
 #include "command_line/keep_alive.h"
 #include "command_line/keeper.h"
@@ -79,7 +77,7 @@ int verify_service(const CommandLine& line, const Host& host) {
     char driver_name[200] = "";
     const bool described = describe(driver, host.library, n, false, description, sizeof description) >= 0 &&
                            field(description, "Driver", driver_name, sizeof driver_name);
-    const bool simulated = described && std::strstr(driver_name, "drives no hardware") != nullptr;
+    const bool simulated = described && drives_no_hardware(driver_name);
     // A library of our own that says nothing of the watchdog cannot drive it (its device is missing, or
     // is no watchdog): it has said why, and the service's arm would fail.
     if (!described && host.library.find(driver.library, protocol::kDescribeEntry) != nullptr) {

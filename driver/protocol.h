@@ -26,5 +26,7 @@ inline constexpr const char* kDescribeEntry = "wdtctl_status";
 // Added to the watchdog's number for a description that does not look for the process holding the
 // device (a service's start, before it arms).
 inline constexpr int32_t kDescribeWithoutHolder = 0x100;
+// A library that drives no hardware (the simulated one) says so in its "Driver:" line.
+inline constexpr const char* kNoHardware = "drives no hardware";
 
 }  // namespace wdt::protocol

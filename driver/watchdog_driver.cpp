@@ -1,5 +1,7 @@
 #include "driver/watchdog_driver.h"
 
+#include <cstring>
+
 #include "driver/entry_call.h"
 #include "driver/protocol.h"
 
@@ -103,5 +105,7 @@ int32_t describe(const WatchdogDriver& driver, const Host::Library& library, uns
     text[length] = '\0';
     return length;
 }
+
+bool drives_no_hardware(const char* driver_name) { return std::strstr(driver_name, kNoHardware) != nullptr; }
 
 }  // namespace wdt

@@ -67,5 +67,7 @@ Outcome disable(const WatchdogDriver& driver, unsigned n);
 // always did.
 int32_t describe(const WatchdogDriver& driver, const Host::Library& library, unsigned n, bool with_holder, char* text,
                  int32_t size);
+// Whether a driver, as its library's description names it, says that it drives no hardware.
+bool drives_no_hardware(const char* driver_name);
 
 }  // namespace wdt

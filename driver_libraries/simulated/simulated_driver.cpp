@@ -131,7 +131,8 @@ int32_t describe(int32_t n, char* text, int32_t size) {
         }
         std::fclose(journal);
     }
-    const int length = std::snprintf(text, static_cast<size_t>(size), "Driver: simulated (drives no hardware)\nLast call: %s\n", last);
+    const int length = std::snprintf(text, static_cast<size_t>(size), "Driver: simulated (%s)\nLast call: %s\n",
+                                     wdt::protocol::kNoHardware, last);
     return length >= 0 && length < size ? length : -1;
 }
 #endif
