@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line/text.h"
+
 namespace wdt {
 namespace {
 
@@ -23,22 +25,6 @@ void next_value(Json& json) {
     }
     if (!json.first[json.depth]) append(json, ",");
     json.first[json.depth] = false;
-}
-
-// How long the UTF-8 sequence at `c` is, when it is a whole, well-formed one; 0 otherwise.
-size_t sequence(const unsigned char* c) {
-    if (c[0] < 0x80) return 1;
-    const size_t length = c[0] >= 0xf0 && c[0] <= 0xf4 ? 4 : c[0] >= 0xe0 ? 3 : c[0] >= 0xc2 && c[0] < 0xe0 ? 2 : 0;
-    if (length == 0 || (c[0] >= 0xf0 && length != 4)) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((c[i] & 0xc0) != 0x80) return 0;
-    }
-    const unsigned second = c[1];
-    if ((c[0] == 0xe0 && second < 0xa0) || (c[0] == 0xed && second >= 0xa0) || (c[0] == 0xf0 && second < 0x90) ||
-        (c[0] == 0xf4 && second >= 0x90)) {
-        return 0;  // an overlong form, a surrogate, or beyond U+10FFFF
-    }
-    return length;
 }
 
 }  // namespace
@@ -71,7 +57,7 @@ void json_string(Json& json, const char* value) {
     append(json, "\"");
     for (const auto* c = reinterpret_cast<const unsigned char*>(value); *c != '\0';) {
         char escaped[12];
-        const size_t length = sequence(c);
+        const size_t length = utf8_sequence(c);
         if (length == 0) {
             std::snprintf(escaped, sizeof escaped, "\\\\x%02x", *c);
             append(json, escaped);

@@ -35,10 +35,7 @@ struct Out {
 // UTF-8 as U+FFFD, so that the file stays valid UTF-8 whatever a path holds.
 void add_label(Out& out, const char* value) {
     for (const auto* c = reinterpret_cast<const unsigned char*>(value); *c != '\0';) {
-        size_t length = *c < 0x80 ? 1 : *c >= 0xf0 && *c <= 0xf4 ? 4 : *c >= 0xe0 ? 3 : *c >= 0xc2 ? 2 : 0;
-        for (size_t i = 1; i < length; ++i) {
-            if ((c[i] & 0xc0) != 0x80) length = 0;
-        }
+        const size_t length = utf8_sequence(c);
         if (length == 0) {
             add(out, "\xef\xbf\xbd");
             ++c;

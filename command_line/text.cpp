@@ -68,4 +68,19 @@ void put(char* out, size_t size, const char* format, ...) {
     va_end(arguments);
 }
 
+size_t utf8_sequence(const unsigned char* c) {
+    if (c[0] < 0x80) return 1;
+    const size_t length = c[0] >= 0xf0 ? (c[0] <= 0xf4 ? 4 : 0) : c[0] >= 0xe0 ? 3 : c[0] >= 0xc2 ? 2 : 0;
+    if (length == 0) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((c[i] & 0xc0) != 0x80) return 0;
+    }
+    const unsigned second = c[1];
+    if ((c[0] == 0xe0 && second < 0xa0) || (c[0] == 0xed && second >= 0xa0) || (c[0] == 0xf0 && second < 0x90) ||
+        (c[0] == 0xf4 && second >= 0x90)) {
+        return 0;  // an overlong form, a surrogate, or beyond U+10FFFF
+    }
+    return length;
+}
+
 }  // namespace wdt

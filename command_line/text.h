@@ -14,6 +14,10 @@ void show(const char* text, char* shown, size_t size);
 // not fit); false when there is none.
 bool field(const char* text, const char* name, char* value, size_t size);
 
+// How long the UTF-8 sequence at `c` is, when it is a whole, well-formed one (no overlong form,
+// no surrogate, nothing beyond U+10FFFF); 0 otherwise.
+size_t utf8_sequence(const unsigned char* c);
+
 // "second" for one, "seconds" for any other count: "1 second", "2 seconds".
 inline const char* seconds_word(long count) { return count == 1 ? "second" : "seconds"; }
 

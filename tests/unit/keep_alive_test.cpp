@@ -198,7 +198,7 @@ TEST(KeepAliveMetrics, AreHandedOverWithEveryChangeAndEachMinute) {
     fake::World& world = fake::world();
     world.rounds = 40;
     world.stop_at_round = 36;  // 70 s (the first wait is the glance at the guards)
-    world.library_path = "/opt/a\"b\\c\nd\xff.dll";
+    world.library_path = "/opt/a\"b\\c\nd\xff\xe0\x80\xaf.dll";  // a stray byte, an overlong "/"
     world.touched["/run/app"] = {{0, 1000000}};
     EXPECT_EQ(fake::run({"W0", "T10", "L2", "--heartbeat=/run/app", "--metrics=/m"}, true), 0);
     EXPECT_EQ(world.metrics_writes, 3);  // the start, a minute later, the stop
@@ -209,7 +209,7 @@ TEST(KeepAliveMetrics, AreHandedOverWithEveryChangeAndEachMinute) {
           "wdtctl_refresh_period_seconds{watchdog=\"0\"} 2\n", "wdtctl_refresh_held_back{watchdog=\"0\"} 0\n",
           "wdtctl_guard_healthy{watchdog=\"0\",guard=\"--heartbeat=/run/app\"} 1\n",
           "wdtctl_previous_run_info{watchdog=\"0\",reason=\"none\"} 1\n",
-          ",driver=\"unknown\",library=\"/opt/a\\\"b\\\\c\\nd\xef\xbf\xbd.dll\"} 1\n",
+          ",driver=\"unknown\",library=\"/opt/a\\\"b\\\\c\\nd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd.dll\"} 1\n",
           "wdtctl_keepalive_start_time_seconds{watchdog=\"0\"} 1796000000\n",
           "wdtctl_last_refresh_timestamp_seconds{watchdog=\"0\"} 1796000070\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
