@@ -63,13 +63,6 @@ int32_t bounded(const char* line, const char* key, int64_t low, int64_t high, in
     return value >= low && value <= high ? static_cast<int32_t>(value) : otherwise;
 }
 
-DrillResult result_of(const char* word) {
-    for (size_t i = 0; i < sizeof kResultWords / sizeof kResultWords[0]; ++i) {
-        if (std::strcmp(word, kResultWords[i]) == 0) return static_cast<DrillResult>(i);
-    }
-    return DrillResult::unknown;
-}
-
 void parse_one(const char* line, Drill& drill) {
     drill.armed_s = number_of(line, "armed", 0);
     drill.armed_ms = number_of(line, "armed_ms", 0);
@@ -88,7 +81,8 @@ void parse_one(const char* line, Drill& drill) {
     drill.alive = bounded(line, "alive", -1, 200000, -1);
     drill.lag = bounded(line, "lag", 0, 3600, 3600);
     char word[32] = "";
-    drill.result = value_of(line, "result", word, sizeof word) ? result_of(word) : DrillResult::unknown;
+    value_of(line, "result", word, sizeof word);  // none leaves "", which is no result's word
+    drill.result = from_word(word, kResultWords, DrillResult::unknown);
     drill.low = bounded(line, "low", -1, 200000, -1);
     drill.high = bounded(line, "high", -1, 300000, -1);
     value_of(line, "text", drill.text, sizeof drill.text);

@@ -20,9 +20,7 @@ struct Said {
 bool parse(const char* text, Said& said) {
     char kind[32] = "", pid[32] = "", start[32] = "";
     if (!field(text, "Kind", kind, sizeof kind) || !field(text, "Pid", pid, sizeof pid)) return false;
-    for (size_t i = 0; i < sizeof kKindWords / sizeof kKindWords[0]; ++i) {
-        if (std::strcmp(kind, kKindWords[i]) == 0) said.keeper.kind = static_cast<KeeperKind>(i);
-    }
+    said.keeper.kind = from_word<KeeperKind>(kind, kKindWords);
     said.keeper.pid = std::strtoll(pid, nullptr, 10);
     if (field(text, "Process start", start, sizeof start)) said.start = std::strtoll(start, nullptr, 10);
     field(text, "Boot", said.boot, sizeof said.boot);

@@ -17,14 +17,6 @@ constexpr size_t kRecordSize = 16384;
 constexpr const char* kStateWords[] = {"unknown", "running", "silent", "stopped", "refused", "drill"};
 constexpr const char* kReasonWords[] = {"none", "unknown", "stop", "guard", "refused", "drill", "ended", "reset"};
 
-template <typename Enum, size_t count>
-Enum from_word(const char* word, const char* const (&words)[count]) {
-    for (size_t i = 0; i < count; ++i) {
-        if (std::strcmp(word, words[i]) == 0) return static_cast<Enum>(i);
-    }
-    return static_cast<Enum>(0);
-}
-
 // A record counts only whole: its first line first and its last line last, so that one cut off in
 // the middle, or anything else in its place, is never taken for a good one.
 bool is_whole(const char* text, size_t length) {

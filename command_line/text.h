@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace wdt {
 
@@ -17,6 +18,15 @@ bool field(const char* text, const char* name, char* value, size_t size);
 // How long the UTF-8 sequence at `c` is, when it is a whole, well-formed one (no overlong form,
 // no surrogate, nothing beyond U+10FFFF); 0 otherwise.
 size_t utf8_sequence(const unsigned char* c);
+
+// The value of an enum whose words, in its order, are `words`; `otherwise` for any other word.
+template <typename Enum, size_t count>
+Enum from_word(const char* word, const char* const (&words)[count], Enum otherwise = Enum{}) {
+    for (size_t i = 0; i < count; ++i) {
+        if (std::strcmp(word, words[i]) == 0) return static_cast<Enum>(i);
+    }
+    return otherwise;
+}
 
 // "second" for one, "seconds" for any other count: "1 second", "2 seconds".
 inline const char* seconds_word(long count) { return count == 1 ? "second" : "seconds"; }
