@@ -32,7 +32,7 @@ struct Facts {
     Kept kept = Kept::nobody;
     Keeper keeper;  // who holds the watchdog's lock, when it runs
     Keep keep = Keep::none;
-    const char* kind = nullptr;  // the running keep-alive's: "service" or "console"
+    KeeperKind runner = KeeperKind::unknown;  // the running keep-alive's: service or console
     char pid[32] = "";
     Protection protection = Protection::unknown;
     char why[700] = "";
@@ -48,13 +48,13 @@ void find_keep_alive(Facts& facts) {
     const RecordView& view = facts.view;
     if (view.keeping == Keeping::running || view.keeping == Keeping::silent) {
         facts.keep = view.keeping == Keeping::running ? Keep::running : Keep::silent;
-        facts.kind = "service";
+        facts.runner = KeeperKind::service;
         std::memcpy(facts.pid, view.pid, sizeof facts.pid);
         return;
     }
     if (facts.kept == Kept::running && facts.keeper.kind == KeeperKind::console) {
         facts.keep = Keep::running;
-        facts.kind = "console";
+        facts.runner = KeeperKind::console;
         put(facts.pid, sizeof facts.pid, "%lld", static_cast<long long>(facts.keeper.pid));
         return;
     }
@@ -97,7 +97,7 @@ void judge(Facts& facts, const Host& host) {
         put(facts.why, sizeof facts.why, "the simulated driver drives no hardware");
     } else if (drill != nullptr && drill->result == DrillResult::failed) {
         put(facts.why, sizeof facts.why, "the last drill failed: %s", drill->text);
-    } else if (facts.kind != nullptr && std::strcmp(facts.kind, "console") == 0 && facts.keeper.guarded) {
+    } else if (facts.runner == KeeperKind::console && facts.keeper.guarded) {
         facts.protection = Protection::unknown;
         put(facts.why, sizeof facts.why, "a loop in a console does not say whether its guards hold the refreshes back");
     } else {
@@ -138,7 +138,7 @@ void say_text(const Facts& facts, const Host& host) {
     const RecordView& view = facts.view;
     char cannot_tell[96];
     put(cannot_tell, sizeof cannot_tell, "cannot be told: %s", host.words.privileged);
-    const bool console = facts.kind != nullptr && std::strcmp(facts.kind, "console") == 0;
+    const bool console = facts.runner == KeeperKind::console;
     if (console) {
         // A console's loop keeps no record: what the record says is of the service's last run.
         line(host, "Keep-alive", "running, in a console (it keeps no record)");
@@ -252,7 +252,7 @@ void json_driver(Json& json, const Facts& facts) {
 void json_keep_alive(Json& json, const Facts& facts) {
     const RecordView& view = facts.view;
     // What the record says of the service's last run, unless a console's loop is what runs now.
-    const bool console = facts.kind != nullptr && std::strcmp(facts.kind, "console") == 0;
+    const bool console = facts.runner == KeeperKind::console;
     const bool from_record = !console && view.pid[0] != '\0' && view.keeping != Keeping::drilling &&
                              view.keeping != Keeping::drilled;
     char time[32];
@@ -261,7 +261,9 @@ void json_keep_alive(Json& json, const Facts& facts) {
     json_key(json, "state");
     json_string(json, kKeepWords[static_cast<int>(facts.keep)]);
     json_key(json, "kind");
-    json_string(json, facts.kind);
+    json_string(json, facts.runner == KeeperKind::service   ? "service"
+                      : facts.runner == KeeperKind::console ? "console"
+                                                            : nullptr);
     json_key(json, "pid");
     if (facts.pid[0] != '\0') {
         json_number(json, std::strtoll(facts.pid, nullptr, 10));
