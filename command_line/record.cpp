@@ -325,7 +325,7 @@ void view_record(const Host& host, unsigned n, const char* description, RecordVi
     std::memcpy(view.refused, record.refused, sizeof view.refused);
     std::memcpy(view.previous, record.previous, sizeof view.previous);
     view.previous_reason = record.previous_reason;
-    for (const char* at = std::strstr(record.text, "\nWatching: "); at != nullptr && view.watched_count < 16;
+    for (const char* at = std::strstr(record.text, "\nWatching: "); at != nullptr && view.watched_count < kMaxGuards;
          at = std::strstr(at + 1, "\nWatching: ")) {
         const size_t length = std::strcspn(at + 11, "\n");
         put(view.watched[view.watched_count++], sizeof view.watched[0], "%.*s", static_cast<int>(length), at + 11);

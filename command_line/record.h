@@ -97,7 +97,7 @@ struct RecordView {
     char command[600] = "", guard[600] = "", refused[600] = "";
     PreviousRun previous_reason = PreviousRun::none;
     char previous[700] = "";
-    char watched[16][200] = {};  // the guards the keep-alive watches
+    char watched[kMaxGuards][200] = {};  // the guards the keep-alive watches
     int watched_count = 0;
     Drills drills;              // oldest first
 };
