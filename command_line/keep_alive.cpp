@@ -102,7 +102,9 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
     // Once, before a first slot that comes later than that: a glance at what the guards' first
     // look-ups and checks brought.
     int64_t glance = guards.count > 0 && announced_ms + kGlanceAfterMs < due ? announced_ms + kGlanceAfterMs : -1;
-    bool failing = false, held_back = false, shutting_down = false;
+    bool failing = false, shutting_down = false;
+    bool& held_back = metrics.held_back;  // whether guards hold the refreshes back, as the metrics say too
+    held_back = false;
     for (;;) {
         const bool glancing = glance >= 0;
         Wake wake = host.clock.sleep_until_ms(glancing ? glance : due);
@@ -117,14 +119,14 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
             }
             shutting_down = true;
             if (held_back) write_record(record, host, KeepAlive::running);
-            held_back = metrics.held_back = false;
+            held_back = false;
             keep_metrics(metrics, host, state, guards, true);
             continue;
         }
         if (wake == Wake::resumed) {
             restart_guards(guards, host);
             if (held_back) {
-                held_back = metrics.held_back = false;
+                held_back = false;
                 note_guards(record, host, guards);
             }
             keep_metrics(metrics, host, state, guards, true);
@@ -162,7 +164,7 @@ int keep_alive(ScanState& state, const WatchdogDriver& driver, const Host& host,
         if (!shutting_down) run_checks(guards, host, n);
         const bool changed = allowed == held_back;
         if (changed) {
-            held_back = metrics.held_back = !allowed;
+            held_back = !allowed;
             note_guards(record, host, guards);
         }
         keep_metrics(metrics, host, state, guards, changed);
