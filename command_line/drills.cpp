@@ -246,7 +246,7 @@ bool settle_drill(Drill& drill, const Host& host, const char* description) {
 void say_drill(const Drill& drill, char* out, size_t size) {
     char armed[64];
     format_utc(drill.armed_s, armed);
-    const char* text = drill.result == DrillResult::under_way ? "under way" : drill.text;
+    const char* text = result_text(drill);
     if (drill.set > 0 && drill.set != drill.asked) {
         put(out, size, "%s, T%d (the driver set %d s): %s", armed, static_cast<int>(drill.asked), static_cast<int>(drill.set),
             text);

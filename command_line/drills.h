@@ -49,6 +49,11 @@ struct Drills {
     int count = 0;
 };
 
+// What a drill's result says: its text, or "under way" while it has none.
+inline const char* result_text(const Drill& drill) {
+    return drill.result == DrillResult::under_way ? word_of(drill.result) : drill.text;
+}
+
 // A new drill at the end, the oldest dropped beyond ten.
 Drill& add_drill(Drills& drills);
 

@@ -329,7 +329,7 @@ void json_drills(Json& json, const Facts& facts) {
             json_null(json);
         }
         json_key(json, "text");
-        json_string(json, drill.result == DrillResult::under_way ? "under way" : drill.text);
+        json_string(json, result_text(drill));
         json_close(json, '}');
     }
     json_close(json, ']');
