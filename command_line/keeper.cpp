@@ -34,6 +34,8 @@ void name(const Keeper& keeper, bool known, char* out, size_t size) {
     const long long pid = static_cast<long long>(keeper.pid);
     if (!known) {
         put(out, size, "another process (it does not say which)");
+    } else if (keeper.kind == KeeperKind::unknown) {
+        put(out, size, "another process (pid %lld)", pid);
     } else if (keeper.kind == KeeperKind::service || keeper.kind == KeeperKind::console) {
         put(out, size, "a keep-alive (%s, pid %lld)", kKindWords[static_cast<int>(keeper.kind)], pid);
     } else {
@@ -50,6 +52,8 @@ void how_to_stop(const Host& host, const Keeper& keeper, bool known, char* out, 
         put(out, size, "stop it first (%s)", host.words.stop_service);
     } else if (keeper.kind == KeeperKind::command || keeper.kind == KeeperKind::status) {
         put(out, size, "try again once it has ended");
+    } else if (keeper.kind == KeeperKind::unknown) {
+        put(out, size, "stop it first (%s %lld)", host.words.end_process, pid);
     } else {
         put(out, size, "%s (Ctrl-C in its console, or %s %lld)",
             keeper.kind == KeeperKind::drill ? "let it end, or cancel it" : "stop it first", host.words.end_process, pid);

@@ -321,6 +321,15 @@ TEST(Interpreter, ALockHeldForAMomentOrNotAtAll) {
     EXPECT_EQ(fake::world().wait_deadlines.size(), 50u);  // 5 s, a tenth at a time
     EXPECT_EQ(fake::world().record_states, std::vector<std::string>{"refused"});
 
+    // A holder whose kind the lock does not name is waited for by nobody, and named as it is.
+    fake::reset();
+    fake::world().locked_elsewhere = {0};
+    fake::world().keepers[0] = "Kind: xyz\nPid: 99\nProcess start: 5\nBoot: boot-1\n";
+    EXPECT_EQ(fake::run({"W0", "T60", "L10"}, true), 1);
+    EXPECT_EQ(fake::world().output, "WDT0: another process (pid 99) keeps this watchdog: this start is refused, and nothing "
+                                    "was done; stop it first (kill 99).\r\n");
+    EXPECT_TRUE(fake::world().wait_deadlines.empty());
+
     fake::reset();
     fake::world().locks_unavailable = true;
     EXPECT_EQ(fake::run({"W0", "T5"}), 0);
